@@ -1,0 +1,162 @@
+#include "UnitDebugSys.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/DateTime.h"
+#include "platform/Sys.h"
+
+namespace tamlix {
+namespace {
+
+// Per-module state: the descriptor that keeps the ring alive (it holds a
+// shared flock while open) and the mapped view. Guarded by g_mutex for open
+// and close only; writers read g_view without a lock, as the ring has none.
+std::mutex g_mutex;
+int g_fd = -1;
+TDebugRecord* g_view = nullptr;
+std::string g_name = TAMLIX_DEBUG_RING_NAME;
+std::mutex g_write_mutex;
+
+bool SameObject(int fd, const std::string& name) {
+  int other = ::shm_open(name.c_str(), O_RDONLY, 0);
+  if (other < 0) return false;
+  struct stat a{}, b{};
+  bool same = ::fstat(fd, &a) == 0 && ::fstat(other, &b) == 0 && a.st_dev == b.st_dev &&
+              a.st_ino == b.st_ino;
+  ::close(other);
+  return same;
+}
+
+void CopyShort(TShortString& field, std::string_view text) noexcept {
+  size_t n = text.size() < 255 ? text.size() : 255;
+  field.Length = static_cast<uint8_t>(n);
+  std::memcpy(field.Chars, text.data(), n);
+}
+
+}  // namespace
+
+void SetDebugSharedNameForTesting(const char* name) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_name = name;
+}
+
+void OpenDebugShared() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_view) return;
+  // A closer that removes the name holds the exclusive lock while it does;
+  // an opener that got the name just before its removal sees it gone after
+  // taking its shared lock and starts again.
+  for (int attempt = 0;; ++attempt) {
+    bool existed = false;
+    int fd = sys::shm_open(g_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) {
+      existed = true;
+      fd = sys::shm_open(g_name.c_str(), O_RDWR | O_CLOEXEC, 0600);
+    }
+    if (fd < 0) {
+      throw EDebugShared("Unable to create file mapping, Error: " + std::to_string(errno));
+    }
+    while (::flock(fd, LOCK_SH) != 0 && errno == EINTR) {
+    }
+    if (existed && !SameObject(fd, g_name) && attempt < 10) {
+      ::close(fd);
+      continue;
+    }
+    // A new object has no size yet; an opener racing its creator sizes it too
+    // (extending with zeros is what the creator would do anyway).
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(TAMLIX_DEBUG_RING_SIZE)) {
+      if (sys::ftruncate(fd, TAMLIX_DEBUG_RING_SIZE) != 0) {
+        int err = errno;
+        if (!existed) ::shm_unlink(g_name.c_str());
+        ::close(fd);
+        throw EDebugShared("Unable to create file mapping, Error: " + std::to_string(err));
+      }
+    }
+    void* view = sys::mmap(nullptr, TAMLIX_DEBUG_RING_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED) {
+      int err = errno;
+      if (!existed) ::shm_unlink(g_name.c_str());
+      ::close(fd);
+      throw EDebugShared("Unable to map view of file, Error: " + std::to_string(err));
+    }
+    // A new object is already zeros from ftruncate; filling it again could
+    // wipe a record that a racing opener just wrote, so it is left alone.
+    g_fd = fd;
+    g_view = static_cast<TDebugRecord*>(view);
+    return;
+  }
+}
+
+void CloseDebugShared() noexcept {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (!g_view) return;
+  ::munmap(g_view, TAMLIX_DEBUG_RING_SIZE);
+  g_view = nullptr;
+  // The exclusive lock is granted only when no other descriptor holds the
+  // shared one: this was the ring's last user.
+  if (::flock(g_fd, LOCK_EX | LOCK_NB) == 0 && SameObject(g_fd, g_name)) {
+    ::shm_unlink(g_name.c_str());
+  }
+  ::close(g_fd);
+  g_fd = -1;
+}
+
+bool DebugSharedIsOpen() noexcept { return g_view != nullptr; }
+
+TDebugRecord* DebugSharedView() noexcept { return g_view; }
+
+void WriteDebugRecord(DebugText Module, DebugText Message, DebugText Procedure, DebugText Session,
+                      DebugText Detail, DebugText Data) noexcept {
+  TDebugRecord* ring = g_view;
+  if (!ring) return;
+  // Threads of one module take turns so that their records never mix; other
+  // modules and processes still write without a lock.
+  std::lock_guard<std::mutex> turn(g_write_mutex);
+
+  // Other writers change the ring under us: each Sequence is read once.
+  int32_t highest = 0;
+  int index = 0;
+  for (int slot = 1; slot <= TAMLIX_DEBUG_SLOTS; ++slot) {
+    int32_t seq = __atomic_load_n(&ring[slot - 1].Sequence, __ATOMIC_RELAXED);
+    if (seq > highest) {
+      highest = seq;
+      index = slot;
+    }
+  }
+  int target = index + 1;
+  if (target == TAMLIX_DEBUG_SLOTS + 1) target = 1;
+  TDebugRecord& rec = ring[target - 1];
+
+  // Past the largest number the count cannot grow: the slot rule takes only
+  // positive numbers, so it stays at the top rather than turning negative.
+  int32_t next = highest == INT32_MAX ? INT32_MAX : highest + 1;
+  __atomic_store_n(&rec.Sequence, next, __ATOMIC_RELAXED);
+  CopyShort(rec.Procedure, Procedure.view());
+  CopyShort(rec.Message, Message.view());
+  CopyShort(rec.Session, Session.view());
+
+  std::memset(rec.Data, 0, sizeof rec.Data);
+  std::string_view data = Data.view();
+  if (const void* nul = std::memchr(data.data(), 0, data.size())) {
+    data = data.substr(0, static_cast<size_t>(static_cast<const char*>(nul) - data.data()));
+  }
+  size_t n = data.size() < sizeof rec.Data - 1 ? data.size() : sizeof rec.Data - 1;
+  if (n) std::memcpy(rec.Data, data.data(), n);
+
+  CopyShort(rec.Detail, Detail.view());
+  CopyShort(rec.Module, Module.view());
+
+  double now = platform::Now();
+  std::memcpy(&rec.Time, &now, sizeof now);
+}
+
+}  // namespace tamlix

@@ -1,0 +1,52 @@
+// The system calls that the project's code reaches through one seam, so that a
+// test can make the Nth call of one kind fail with a chosen errno (disk full,
+// refused socket, failed map) without touching the real system.
+//
+// Each wrapper behaves exactly like the POSIX call of the same name, except
+// when a fault is armed for its kind: then it sets errno and returns the
+// call's failure value without calling the system. Thread-safe.
+#pragma once
+
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace tamlix::sys {
+
+enum class Call {
+  Open,
+  Write,
+  Close,
+  Fsync,
+  Rename,
+  Unlink,
+  ShmOpen,
+  Ftruncate,
+  Mmap,
+  Socket,
+  Connect,
+  Count
+};
+
+// Arms a fault: the nth call of `call` from now on (1 = the next one) fails
+// with `err`. With `sticky`, that call and every later one fail.
+void FailNth(Call call, int nth, int err, bool sticky = false);
+// Disarms every fault and resets the counters.
+void ClearFaults();
+
+int open(const char* path, int flags, mode_t mode = 0);
+ssize_t write(int fd, const void* buf, size_t count);
+int close(int fd);
+int fsync(int fd);
+int rename(const char* from, const char* to);
+int unlink(const char* path);
+int shm_open(const char* name, int flags, mode_t mode);
+int ftruncate(int fd, off_t length);
+void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
+int socket(int domain, int type, int protocol);
+int connect(int fd, const struct sockaddr* addr, socklen_t len);
+
+}  // namespace tamlix::sys

@@ -1,0 +1,69 @@
+// The INI-file object: access to one settings file by name, one key at a time.
+// Creating the object neither opens nor creates the file; every operation
+// goes to the file when it is made. Files made on Windows read as the Windows
+// private-profile functions read them. Every write replaces the file
+// atomically (temporary file in the same directory, flushed, renamed).
+// Not thread-safe per object; separate objects may be used from any thread.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tamlix {
+
+// A refused write or erase: "Unable to write to <path>".
+class EIniFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Text that is not a whole number: "'<text>' is not a valid integer value".
+class EConvertError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TIniFile {
+ public:
+  // A bare file name (no directory) is looked for in the current directory.
+  explicit TIniFile(std::string fileName);
+
+  const std::string& FileName() const { return fileName_; }
+
+  // The value (at most 2047 characters), or `def` when the file, section or
+  // key is absent. A key present with an empty value gives "".
+  std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
+  // "0x"/"0X" read as "$"; signed 32-bit decimal, or hexadecimal after "$";
+  // anything else gives `def`.
+  int32_t ReadInteger(std::string_view section, std::string_view key, int32_t def) const;
+  bool ReadBool(std::string_view section, std::string_view key, bool def) const;
+
+  // Throw EIniFileError and change nothing when refused, or when the text
+  // cannot be held by the file form (a "]" or line break in a section name,
+  // "=" or a line break in a key, a line break in a value).
+  void WriteString(std::string_view section, std::string_view key, std::string_view value);
+  void WriteBool(std::string_view section, std::string_view key, bool value);
+
+  // Section names in file order.
+  std::vector<std::string> ReadSections() const;
+  // The "key=value" lines of one section, in file order.
+  std::vector<std::string> ReadSectionValues(std::string_view section) const;
+  // True when the section holds at least one key.
+  bool SectionExists(std::string_view section) const;
+  // Removes the section with all its keys; throws EIniFileError when refused.
+  void EraseSection(std::string_view section);
+
+ private:
+  std::string fileName_;
+};
+
+// The signed 32-bit conversion that ReadInteger uses; false when `text` is
+// not a whole number.
+bool TryStrToInt(std::string_view text, int32_t& value);
+// Strict conversion: throws EConvertError for text that is not a whole number.
+int32_t StrToInt(std::string_view text);
+
+}  // namespace tamlix
