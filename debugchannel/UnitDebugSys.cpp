@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <atomic>
 #include <mutex>
 
 #include "platform/DateTime.h"
@@ -17,11 +19,11 @@ namespace tamlix {
 namespace {
 
 // Per-module state: the descriptor that keeps the ring alive (it holds a
-// shared flock while open) and the mapped view. Guarded by g_mutex for open
-// and close only; writers read g_view without a lock, as the ring has none.
+// shared flock while open) and the mapped view. g_mutex serialises open and
+// close; g_write_mutex keeps the view mapped while a writer copies into it.
 std::mutex g_mutex;
-int g_fd = -1;
-TDebugRecord* g_view = nullptr;
+int g_fd = -1;                                 // guarded by g_mutex
+std::atomic<TDebugRecord*> g_view{nullptr};    // set under both mutexes
 std::string g_name = TAMLIX_DEBUG_RING_NAME;
 std::mutex g_write_mutex;
 
@@ -38,7 +40,25 @@ bool SameObject(int fd, const std::string& name) {
 void CopyShort(TShortString& field, std::string_view text) noexcept {
   size_t n = text.size() < 255 ? text.size() : 255;
   field.Length = static_cast<uint8_t>(n);
-  std::memcpy(field.Chars, text.data(), n);
+  if (n) std::memcpy(field.Chars, text.data(), n);
+}
+
+// The local time of a write. localtime_r is the dearest step of a write, so
+// the day count of the current second is kept and only milliseconds added.
+// Called under g_write_mutex.
+double CurrentTime() noexcept {
+  static time_t cached_second = -1;
+  static double cached_value = 0;
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  if (ts.tv_sec != cached_second) {
+    std::tm tm{};
+    localtime_r(&ts.tv_sec, &tm);
+    cached_value = platform::EncodeDateTime(platform::LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                                                                tm.tm_hour, tm.tm_min, tm.tm_sec, 0});
+    cached_second = ts.tv_sec;
+  }
+  return cached_value + static_cast<double>(ts.tv_nsec / 1000000) / 86400000.0;
 }
 
 }  // namespace
@@ -91,7 +111,8 @@ void OpenDebugShared() {
     // A new object is already zeros from ftruncate; filling it again could
     // wipe a record that a racing opener just wrote, so it is left alone.
     g_fd = fd;
-    g_view = static_cast<TDebugRecord*>(view);
+    std::lock_guard<std::mutex> turn(g_write_mutex);
+    g_view.store(static_cast<TDebugRecord*>(view));
     return;
   }
 }
@@ -99,8 +120,12 @@ void OpenDebugShared() {
 void CloseDebugShared() noexcept {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (!g_view) return;
-  ::munmap(g_view, TAMLIX_DEBUG_RING_SIZE);
-  g_view = nullptr;
+  {
+    // A writer still inside its copy must finish before the view goes away.
+    std::lock_guard<std::mutex> turn(g_write_mutex);
+    TDebugRecord* view = g_view.exchange(nullptr);
+    ::munmap(view, TAMLIX_DEBUG_RING_SIZE);
+  }
   // The exclusive lock is granted only when no other descriptor holds the
   // shared one: this was the ring's last user.
   if (::flock(g_fd, LOCK_EX | LOCK_NB) == 0 && SameObject(g_fd, g_name)) {
@@ -110,17 +135,18 @@ void CloseDebugShared() noexcept {
   g_fd = -1;
 }
 
-bool DebugSharedIsOpen() noexcept { return g_view != nullptr; }
+bool DebugSharedIsOpen() noexcept { return g_view.load() != nullptr; }
 
-TDebugRecord* DebugSharedView() noexcept { return g_view; }
+TDebugRecord* DebugSharedView() noexcept { return g_view.load(); }
 
 void WriteDebugRecord(DebugText Module, DebugText Message, DebugText Procedure, DebugText Session,
                       DebugText Detail, DebugText Data) noexcept {
-  TDebugRecord* ring = g_view;
-  if (!ring) return;
+  if (!g_view.load(std::memory_order_relaxed)) return;
   // Threads of one module take turns so that their records never mix; other
   // modules and processes still write without a lock.
   std::lock_guard<std::mutex> turn(g_write_mutex);
+  TDebugRecord* ring = g_view.load();
+  if (!ring) return;
 
   // Other writers change the ring under us: each Sequence is read once.
   int32_t highest = 0;
@@ -144,18 +170,19 @@ void WriteDebugRecord(DebugText Module, DebugText Message, DebugText Procedure, 
   CopyShort(rec.Message, Message.view());
   CopyShort(rec.Session, Session.view());
 
-  std::memset(rec.Data, 0, sizeof rec.Data);
   std::string_view data = Data.view();
   if (const void* nul = std::memchr(data.data(), 0, data.size())) {
     data = data.substr(0, static_cast<size_t>(static_cast<const char*>(nul) - data.data()));
   }
   size_t n = data.size() < sizeof rec.Data - 1 ? data.size() : sizeof rec.Data - 1;
+  // The whole field ends up zero-filled: the text, then zeros to its end.
   if (n) std::memcpy(rec.Data, data.data(), n);
+  std::memset(rec.Data + n, 0, sizeof rec.Data - n);
 
   CopyShort(rec.Detail, Detail.view());
   CopyShort(rec.Module, Module.view());
 
-  double now = platform::Now();
+  double now = CurrentTime();
   std::memcpy(&rec.Time, &now, sizeof now);
 }
 

@@ -1,3 +1,252 @@
-#include <gtest/gtest.h>
 #include "UnitDebugSys.h"
-TEST(Placeholder, Builds) {}
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/DateTime.h"
+#include "platform/Sys.h"
+
+extern char** environ;
+
+namespace tamlix {
+namespace {
+
+std::string TestRingName() { return "/TamlixTestRing." + std::to_string(::getpid()); }
+
+std::string Short(const TShortString& s) { return std::string(s.Chars, s.Length); }
+
+bool RingNameExists(const std::string& name) {
+  int fd = ::shm_open(name.c_str(), O_RDONLY, 0);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+class RingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    name_ = TestRingName();
+    ::shm_unlink(name_.c_str());
+    SetDebugSharedNameForTesting(name_.c_str());
+    OpenDebugShared();
+    ring_ = DebugSharedView();
+    ASSERT_NE(ring_, nullptr);
+  }
+  void TearDown() override {
+    CloseDebugShared();
+    sys::ClearFaults();
+    ::shm_unlink(name_.c_str());
+  }
+  TDebugRecord& Slot(int n) { return ring_[n - 1]; }
+  void Write(const char* message = "m") { WriteDebugRecord("Mod", message, "Proc", "Sess", "", nullptr); }
+
+  std::string name_;
+  TDebugRecord* ring_ = nullptr;
+};
+
+TEST_F(RingTest, FreshRingIsZerosAndFillsSlotOneThenTwo) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(ring_);
+  for (size_t i = 0; i < TAMLIX_DEBUG_RING_SIZE; ++i) ASSERT_EQ(bytes[i], 0) << "byte " << i;
+
+  double before = platform::Now();
+  WriteDebugRecord("TamlixCore.dll", "Begin", "Unit.Proc", "700", "extra", "payload");
+  Write("second");
+  double after = platform::Now();
+
+  EXPECT_EQ(Slot(1).Sequence, 1);
+  EXPECT_EQ(Slot(2).Sequence, 2);
+  EXPECT_EQ(Slot(3).Sequence, 0);
+  EXPECT_EQ(Short(Slot(1).Module), "TamlixCore.dll");
+  EXPECT_EQ(Short(Slot(1).Message), "Begin");
+  EXPECT_EQ(Short(Slot(1).Procedure), "Unit.Proc");
+  EXPECT_EQ(Short(Slot(1).Session), "700");
+  EXPECT_EQ(Short(Slot(1).Detail), "extra");
+  EXPECT_STREQ(Slot(1).Data, "payload");
+  EXPECT_EQ(Short(Slot(2).Message), "second");
+  EXPECT_GE(Slot(1).Time, before - 1e-8);
+  EXPECT_LE(Slot(2).Time, after + 1e-8);
+}
+
+struct SlotCase {
+  const char* name;
+  std::vector<std::pair<int, int32_t>> sequences;  // slot, Sequence set before the write
+  int target;
+  int32_t expected;
+};
+
+class SlotRuleTest : public RingTest, public ::testing::WithParamInterface<SlotCase> {};
+
+TEST_P(SlotRuleTest, NextRecordGoesAfterTheNewestSlot) {
+  const SlotCase& c = GetParam();
+  for (auto [slot, seq] : c.sequences) Slot(slot).Sequence = seq;
+  Write();
+  EXPECT_EQ(Slot(c.target).Sequence, c.expected) << c.name;
+  for (auto [slot, seq] : c.sequences) {
+    if (slot != c.target) {
+      EXPECT_EQ(Slot(slot).Sequence, seq) << c.name << ": slot " << slot << " changed";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SlotRuleTest,
+    ::testing::Values(SlotCase{"wrap from slot 100", {{99, 7}, {100, 8}}, 1, 9},
+                      SlotCase{"tie: lowest slot wins", {{3, 42}, {7, 42}, {5, 41}}, 4, 43},
+                      SlotCase{"negative and zero never taken", {{1, -5}, {2, 0}, {3, -1}}, 1, 1},
+                      SlotCase{"highest beats later lower", {{10, 90}, {50, 12}}, 11, 91}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
+
+TEST_F(RingTest, DataAbsentZeroFillsTheWholeField) {
+  std::memset(Slot(1).Data, 0xAA, sizeof Slot(1).Data);
+  WriteDebugRecord("M", "x", "P", "S", "D", nullptr);
+  for (size_t i = 0; i < sizeof Slot(1).Data; ++i) ASSERT_EQ(Slot(1).Data[i], 0) << "byte " << i;
+}
+
+TEST_F(RingTest, LongDataIsCutAt6144WithoutWritingPastTheField) {
+  // Sentinels in the Detail field, which follows Data: an empty Detail leaves
+  // its characters alone, so any overflow would show here.
+  std::memset(Slot(1).Detail.Chars, 0xEE, sizeof Slot(1).Detail.Chars);
+  std::string data(7000, 'd');
+  data[6143] = 'L';
+  WriteDebugRecord("M", "x", "P", "S", "", data);
+  EXPECT_EQ(std::strlen(Slot(1).Data), 6144u);
+  EXPECT_EQ(Slot(1).Data[6143], 'L');
+  EXPECT_EQ(Slot(1).Data[6144], '\0');
+  EXPECT_EQ(Slot(1).Detail.Length, 0);
+  for (unsigned char c : Slot(1).Detail.Chars) ASSERT_EQ(c, 0xEE);
+}
+
+TEST_F(RingTest, ShortStringsAreCutAt255AndKeepOldBytesAfterTheLength) {
+  std::string long_message(300, 'a');
+  for (int i = 0; i < 300; ++i) long_message[i] = static_cast<char>('a' + i % 26);
+  WriteDebugRecord("M", long_message, "P", "S", "", nullptr);
+  EXPECT_EQ(Short(Slot(1).Message), long_message.substr(0, 255));
+
+  // Wrap round so that slot 1 is written again, now with a short message.
+  Slot(1).Sequence = 0;
+  WriteDebugRecord("M", "hi", "P", "S", "", nullptr);
+  ASSERT_EQ(Slot(1).Sequence, 1);
+  EXPECT_EQ(Slot(1).Message.Length, 2);
+  EXPECT_EQ(std::string(Slot(1).Message.Chars, 5), "hi" + long_message.substr(2, 3));
+}
+
+TEST_F(RingTest, NullTextsAreEmptyAndDataStopsAtItsNul) {
+  WriteDebugRecord(nullptr, nullptr, nullptr, nullptr, nullptr, std::string_view("ab\0cd", 5));
+  EXPECT_EQ(Slot(1).Sequence, 1);
+  EXPECT_EQ(Slot(1).Module.Length, 0);
+  EXPECT_EQ(Slot(1).Message.Length, 0);
+  EXPECT_STREQ(Slot(1).Data, "ab");
+  EXPECT_EQ(Slot(1).Data[3], '\0');
+}
+
+TEST_F(RingTest, ThreadsOfOneModuleNeverShareANumber) {
+  constexpr int kThreads = 4, kEach = 20;  // 80 records: no slot is reused
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      std::string msg = "thread " + std::to_string(t);
+      for (int i = 0; i < kEach; ++i) WriteDebugRecord("M", msg, "P", "S", "", msg);
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::set<int32_t> seen;
+  for (int s = 1; s <= kThreads * kEach; ++s) {
+    EXPECT_TRUE(seen.insert(Slot(s).Sequence).second) << "duplicate " << Slot(s).Sequence;
+    EXPECT_STREQ(Slot(s).Data, Short(Slot(s).Message).c_str()) << "mixed record in slot " << s;
+  }
+  EXPECT_EQ(*seen.rbegin(), kThreads * kEach);
+}
+
+// Runs this binary again as a second process that opens the ring, writes one
+// record and closes it.
+int RunChildWriter(const std::string& ring) {
+  std::string env_ring = "TAMLIX_RING_CHILD=" + ring;
+  std::vector<char*> envp;
+  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  envp.push_back(env_ring.data());
+  envp.push_back(nullptr);
+  std::string filter = "--gtest_filter=RingChild.WriteOne";
+  char exe[] = "/proc/self/exe";
+  char* argv[] = {exe, filter.data(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, exe, nullptr, nullptr, argv, envp.data()) != 0) return -1;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(RingChild, WriteOne) {
+  const char* ring = std::getenv("TAMLIX_RING_CHILD");
+  if (!ring) GTEST_SKIP() << "runs only as the second process";
+  SetDebugSharedNameForTesting(ring);
+  OpenDebugShared();
+  WriteDebugRecord("Child", "from child", "P", "S", "", nullptr);
+  CloseDebugShared();
+}
+
+TEST_F(RingTest, SecondProcessContinuesAfterTheNewestRecordAndRingOutlivesIt) {
+  Write("one");
+  Write("two");
+  ASSERT_EQ(RunChildWriter(name_), 0);
+  EXPECT_EQ(Slot(3).Sequence, 3);
+  EXPECT_EQ(Short(Slot(3).Module), "Child");
+  EXPECT_EQ(Short(Slot(1).Message), "one") << "existing records must stay";
+  EXPECT_TRUE(RingNameExists(name_)) << "the child was not the last user";
+  Write("four");
+  EXPECT_EQ(Slot(4).Sequence, 4);
+}
+
+TEST_F(RingTest, LastCloserRemovesTheRingSoTheNextOpenerStartsFromZeros) {
+  Write();
+  Write();
+  CloseDebugShared();
+  EXPECT_FALSE(RingNameExists(name_));
+  ASSERT_EQ(RunChildWriter(name_), 0);
+  EXPECT_FALSE(RingNameExists(name_)) << "the child alone used it, so it removed it";
+  OpenDebugShared();
+  ring_ = DebugSharedView();
+  Write();
+  EXPECT_EQ(Slot(1).Sequence, 1);
+  EXPECT_EQ(Slot(2).Sequence, 0);
+}
+
+TEST(RingOpenTest, FailuresCarryTheirTextAndErrnoAndLeaveNothingBehind) {
+  std::string name = TestRingName() + ".fail";
+  SetDebugSharedNameForTesting(name.c_str());
+  struct Case {
+    sys::Call call;
+    int err;
+    const char* text;
+  } cases[] = {
+      {sys::Call::ShmOpen, EACCES, "Unable to create file mapping, Error: 13"},
+      {sys::Call::Mmap, ENOMEM, "Unable to map view of file, Error: 12"},
+  };
+  for (const auto& c : cases) {
+    sys::FailNth(c.call, 1, c.err);
+    try {
+      OpenDebugShared();
+      ADD_FAILURE() << "no failure for " << c.text;
+    } catch (const EDebugShared& e) {
+      EXPECT_STREQ(e.what(), c.text);
+    }
+    sys::ClearFaults();
+    EXPECT_FALSE(DebugSharedIsOpen());
+    EXPECT_FALSE(RingNameExists(name)) << c.text;
+    WriteDebugRecord("M", "ignored while closed", "P", "S", "", "d");  // must not crash
+  }
+}
+
+}  // namespace
+}  // namespace tamlix
