@@ -171,7 +171,7 @@ void WriteDebugRecord(DebugText Module, DebugText Message, DebugText Procedure, 
   CopyShort(rec.Session, Session.view());
 
   std::string_view data = Data.view();
-  if (const void* nul = std::memchr(data.data(), 0, data.size())) {
+  if (const void* nul = data.empty() ? nullptr : std::memchr(data.data(), 0, data.size())) {
     data = data.substr(0, static_cast<size_t>(static_cast<const char*>(nul) - data.data()));
   }
   size_t n = data.size() < sizeof rec.Data - 1 ? data.size() : sizeof rec.Data - 1;

@@ -4,6 +4,13 @@
 // private-profile functions read them. Every write replaces the file
 // atomically (temporary file in the same directory, flushed, renamed).
 // Not thread-safe per object; separate objects may be used from any thread.
+// There is no lock between programs: of two writes at the same moment to one
+// file, the later replacement wins.
+//
+// Failure seam (platform/Sys.h): a write reaches the system in this order:
+// open (the old file, to read it), open (the temporary file), write..., fsync,
+// close, rename, then the directory's open, fsync and close (whose failures
+// are ignored: the new file is already in place). Reads use open only.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +41,8 @@ class TIniFile {
   const std::string& FileName() const { return fileName_; }
 
   // The value (at most 2047 characters), or `def` when the file, section or
-  // key is absent. A key present with an empty value gives "".
+  // key is absent. A key present with an empty value gives "". A file that
+  // cannot be read (or is no regular file) reads as absent.
   std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
   // "0x"/"0X" read as "$"; signed 32-bit decimal, or hexadecimal after "$";
   // anything else gives `def`.
@@ -42,18 +50,23 @@ class TIniFile {
   bool ReadBool(std::string_view section, std::string_view key, bool def) const;
 
   // Throw EIniFileError and change nothing when refused, or when the text
-  // cannot be held by the file form (a "]" or line break in a section name,
-  // "=" or a line break in a key, a line break in a value).
+  // cannot be held by the file form (a "]", line break or NUL in a section
+  // name; "=", a line break or NUL in a key, or a key that would read as a
+  // header or comment: first character "[" or ";"; a line break or NUL in a
+  // value). An existing file that cannot be read is refused, never replaced.
   void WriteString(std::string_view section, std::string_view key, std::string_view value);
   void WriteBool(std::string_view section, std::string_view key, bool value);
 
-  // Section names in file order.
+  // Section names in file order, each name once (as first spelled).
   std::vector<std::string> ReadSections() const;
-  // The "key=value" lines of one section, in file order.
+  // The "key=value" lines of one section, in file order, each key once, the
+  // value as ReadString gives it.
   std::vector<std::string> ReadSectionValues(std::string_view section) const;
   // True when the section holds at least one key.
   bool SectionExists(std::string_view section) const;
-  // Removes the section with all its keys; throws EIniFileError when refused.
+  // Removes the section with all its lines (every section of that name, so
+  // no shadowed duplicate surfaces); an absent section or file is left as it
+  // is. Throws EIniFileError when refused.
   void EraseSection(std::string_view section);
 
  private:

@@ -110,7 +110,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < TAMLIX_DEBUG_SLOTS; ++i) {
       const auto& rec = slots[i];
       if (rec.Sequence <= 0) continue;
-      auto key = std::make_pair(rec.Sequence, rec.Time);
+      double time;  // packed field: copied, never bound by reference
+      std::memcpy(&time, &rec.Time, sizeof time);
+      auto key = std::make_pair(int32_t{rec.Sequence}, time);
       auto done = printed.find(i);
       if (done != printed.end() && done->second == key) continue;
       auto seen = pending.find(i);

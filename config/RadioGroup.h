@@ -1,0 +1,46 @@
+// TRadioGroup: a captioned group of radio buttons with an item index, in the
+// manner of the forms' radio groups. Index -1 means no button checked.
+//
+// Click is emitted when the user checks a button that was not checked, and
+// when SetItemIndex moves the index to an item (0 or more). Setting the index
+// it already holds, or -1, emits nothing. Window thread only.
+#pragma once
+
+#include <QGroupBox>
+#include <QStringList>
+#include <vector>
+
+class QButtonGroup;
+class QRadioButton;
+
+namespace tamlix::config {
+
+class TRadioGroup : public QGroupBox {
+  Q_OBJECT
+
+ public:
+  TRadioGroup(const QString& caption, const QStringList& items, int columns, QWidget* parent = nullptr);
+
+  int ItemIndex() const { return FItemIndex; }
+  int Count() const { return static_cast<int>(FButtons.size()); }
+  QRadioButton* Button(int index) const { return FButtons.at(static_cast<size_t>(index)); }
+
+  // Pulled into -1 .. Count()-1 first; see the header comment for Click.
+  void SetItemIndex(int index);
+  // Moves the check without emitting Click (initial states, reverting a pick).
+  void SetItemIndexQuietly(int index);
+
+ signals:
+  void Click();
+
+ private:
+  void ButtonToggled(int index, bool checked);
+  void Check(int index);
+
+  QButtonGroup* FGroup;
+  std::vector<QRadioButton*> FButtons;
+  int FItemIndex = -1;
+  bool FUpdating = false;
+};
+
+}  // namespace tamlix::config

@@ -1,0 +1,247 @@
+#include "CoreConnection.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <string>
+
+#include "CoreState.h"
+#include "ETamlixCore.h"
+#include "SocketTimerThread.h"
+#include "UnitCoreDataModule.h"
+#include "UnitDebugSys.h"
+#include "platform/Sys.h"
+
+namespace tamlix::core {
+namespace {
+
+constexpr const char* kSSLProc = "UnitCoreDataModule.Init_SSL_Connect";
+constexpr const char* kInitProc = "UnitCoreDataModule.InitializeCore";
+constexpr const char* kResetProc = "UnitCoreDataModule.ResetConnection";
+constexpr const char* kCloseProc = "TdtmdlCore.CloseConnection";
+
+std::atomic<int> g_connect_bound_seconds{30};
+
+void SocketRecord(const std::string& message) noexcept {
+  WriteDebugRecord("TamlixDirect.dll", message, "SocketConnect", "", "", nullptr);
+}
+
+void SetSocketTimeouts(int fd, int seconds) noexcept {
+  timeval tv{};
+  tv.tv_sec = seconds;
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+[[noreturn]] void FailStep(const char* text) {
+  Record(kSSLProc, text, CurrentSessionName());
+  throw ETamlixCoreSSL(std::string("SSL Error - ") + text);
+}
+
+}  // namespace
+
+SigPipeGuard::SigPipeGuard() noexcept {
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &old_);
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+}
+
+SigPipeGuard::~SigPipeGuard() {
+  if (!was_pending_) {
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    if (sigismember(&pending, SIGPIPE) == 1) {
+      sigset_t pipe;
+      sigemptyset(&pipe);
+      sigaddset(&pipe, SIGPIPE);
+      timespec zero{};
+      while (sigtimedwait(&pipe, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+}
+
+void SetConnectBoundForTesting(int seconds) noexcept { g_connect_bound_seconds = seconds; }
+
+uint32_t LookupName(const std::string& Name) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(Name.c_str(), nullptr, &hints, &found) == 0 && found) {
+    uint32_t address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(found);
+    return address;
+  }
+  if (found) ::freeaddrinfo(found);
+  Record("UnitCoreDataModule.LookupName", "Host Name Lookup Failed.  No DNS Entry Returned.",
+         CurrentSessionName());
+  return 0;
+}
+
+bool MakeSocketConnection(int32_t Port, const std::string& Host) {
+  TCoreState& g = Core();
+  SocketRecord("Create/Connect to Socket");
+  g.SocketHandle = sys::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (g.SocketHandle < 0) {
+    g.SocketHandle = -1;
+    SocketRecord("Socket Error:" + std::to_string(errno));
+    return false;
+  }
+  // A stalled switch must not hold the host's thread: the connect and the
+  // handshake give up after the bound, as a refused connection would.
+  SetSocketTimeouts(g.SocketHandle, g_connect_bound_seconds.load());
+
+  uint32_t address = !Host.empty() && Host[0] == '*' ? LookupName(Host.substr(1)) : ::inet_addr(Host.c_str());
+  g.ServerAddr = sockaddr_in{};
+  g.ServerAddr.sin_family = AF_INET;
+  g.ServerAddr.sin_port = htons(static_cast<uint16_t>(static_cast<uint32_t>(Port) & 0xFFFF));
+  g.ServerAddr.sin_addr.s_addr = address;
+
+  int rc;
+  if (address == INADDR_ANY) {
+    // Linux takes 0.0.0.0 for this host; a failed lookup must not reach a
+    // local service by accident.
+    errno = EADDRNOTAVAIL;
+    rc = -1;
+  } else {
+    rc = sys::connect(g.SocketHandle, reinterpret_cast<const sockaddr*>(&g.ServerAddr), sizeof g.ServerAddr);
+  }
+  if (rc != 0) {
+    SocketRecord("Socket Error:" + std::to_string(errno));
+    return false;
+  }
+  SocketRecord("IP Socket Connection Successful");
+  return true;
+}
+
+void ssl_infocallback(const SSL* ssl, int, int) {
+  Record("UnitCoreDataModule.ssl_infocallback", SSL_state_string_long(ssl), CurrentSessionName());
+}
+
+bool Init_SSL_Connect() {
+  TCoreState& g = Core();
+  Record(kSSLProc, "Begin SSL Initialization", CurrentSessionName());
+  bool result = true;
+  try {
+    g.SSLMethod = TLS_client_method();
+    if (!g.SSLMethod) FailStep("Failure Setting SSL Method");
+    if (OPENSSL_init_ssl(0, nullptr) <= 0) FailStep("Failure Adding SSL Algorithms");
+    g.SSLContext = SSL_CTX_new(g.SSLMethod);
+    if (!g.SSLContext) FailStep("Failure creating SSL Context Reference");
+    if (SSL_CTX_set_cipher_list(g.SSLContext, "ALL") <= 0) FailStep("Failure Setting Cipher List");
+    if (SSL_CTX_set_options(g.SSLContext, 0x000FFFFF) == 0) FailStep("Failure Setting Context Options");
+    SSL_CTX_set_info_callback(g.SSLContext, ssl_infocallback);
+    g.SSLHandle = SSL_new(g.SSLContext);
+    if (!g.SSLHandle) FailStep("Failure Creating SSL Connection");
+    SSL_clear(g.SSLHandle);
+    g.SSLBio = BIO_new_socket(g.SocketHandle, BIO_NOCLOSE);
+    if (!g.SSLBio) FailStep("Failure Creating SSL BIO Socket");
+    SSL_set_bio(g.SSLHandle, g.SSLBio, g.SSLBio);
+    SSL_set_connect_state(g.SSLHandle);
+    int handshake;
+    int error;
+    {
+      SigPipeGuard guard;
+      if (SSL_connect(g.SSLHandle) <= 0) FailStep("Failure Connecting SSL Socket");
+      handshake = SSL_do_handshake(g.SSLHandle);
+      error = SSL_get_error(g.SSLHandle, handshake);
+    }
+    std::string session = CurrentSessionName();
+    if (error == SSL_ERROR_NONE) {
+      Record(kSSLProc, "SSL protocol Message 0", session);
+    } else if (error == SSL_ERROR_SSL) {
+      result = false;
+      Record(kSSLProc, "SSL protocol Message 1", session);
+    } else if (error == SSL_ERROR_ZERO_RETURN) {
+      result = false;
+      Record(kSSLProc, "SSL Connection Failed: Socket Closed", session);
+    }
+    SetSocketTimeouts(g.SocketHandle, 0);
+    Record(kSSLProc, "SSL Initialization Successful", session);
+    return result;
+  } catch (...) {
+    if (g.SocketHandle >= 0) {
+      sys::close(g.SocketHandle);
+      g.SocketHandle = -1;
+      // The BIO keeps the old number: it must never reach whatever file
+      // gets that number next.
+      if (g.SSLBio) BIO_set_fd(g.SSLBio, -1, BIO_NOCLOSE);
+    }
+    Record(kSSLProc, "SSL Initialization Failed", CurrentSessionName());
+    return false;
+  }
+}
+
+void CloseSequence(TCloseCaller caller) noexcept {
+  TCoreState& g = Core();
+  const bool close = caller == TCloseCaller::CloseConnection;
+  std::string session;
+  try {
+    session = CurrentSessionName();
+  } catch (...) {
+  }
+  Record(kResetProc, "Reset Connection", session);
+  if (g.dtmdlCore) g.dtmdlCore->Timer.Enabled = false;
+  g.ReadSocket = false;
+  try {
+    StopWorkersForClose();
+    ERR_clear_error();
+    Record(kInitProc, "Begin SSL Close", session);
+    if (g.SSLHandle) {
+      SigPipeGuard guard;
+      SSL_shutdown(g.SSLHandle);
+    }
+    Record(kInitProc, "SSL Free", session);
+    if (g.SSLHandle) {
+      SSL_free(g.SSLHandle);
+      g.SSLHandle = nullptr;
+      g.SSLBio = nullptr;
+    }
+    Record(kInitProc, "Free any SSL Contexts", session);
+    if (g.SSLContext) {
+      SSL_CTX_free(g.SSLContext);
+      g.SSLContext = nullptr;
+    }
+    if (close) Record(kCloseProc, "Terminate Thread", session);
+    const char* proc = close ? kCloseProc : kResetProc;
+    Record(proc, "Close Socket", session);
+    if (g.SocketHandle >= 0) {
+      // The descriptor is gone after close() whatever it returns, so it is
+      // never closed a second time (the number may already be reused).
+      int r = sys::close(g.SocketHandle);
+      g.SocketHandle = -1;
+      Record(proc, "Close Socket Resule code - " + std::to_string(r), session);
+    }
+  } catch (...) {
+    Record(close ? kCloseProc : kInitProc, "Possible Timer and socket cleanup error", session);
+  }
+}
+
+void ReleaseConnectionQuietly() noexcept {
+  TCoreState& g = Core();
+  if (g.SSLHandle) SSL_free(g.SSLHandle);
+  if (g.SSLContext) SSL_CTX_free(g.SSLContext);
+  if (g.SocketHandle >= 0) ::close(g.SocketHandle);
+  g.SSLHandle = nullptr;
+  g.SSLBio = nullptr;
+  g.SSLContext = nullptr;
+  g.SocketHandle = -1;
+}
+
+}  // namespace tamlix::core

@@ -1,0 +1,60 @@
+// The one client connection to the claims switch: the socket connect with
+// its host-name rule, the SSL client set-up and the close sequence. All of
+// it works on the connection items of Core(); see CoreState.h for which
+// thread may touch them when.
+#pragma once
+
+#include <openssl/ssl.h>
+#include <signal.h>
+
+#include <cstdint>
+#include <string>
+
+namespace tamlix::core {
+
+// Makes a new TCP socket and connects it to Host:Port (the low 16 bits). A
+// Host beginning with "*" is a name looked up by LookupName; anything else a
+// dotted IPv4 address. The socket stays in SocketHandle even when the
+// connect fails. The connect and the handshake that follows are bounded by
+// the socket's send and receive time-outs, lifted after the handshake.
+bool MakeSocketConnection(int32_t Port, const std::string& Host);
+
+// The first IPv4 address of Name in network byte order; 0 when not found.
+uint32_t LookupName(const std::string& Name);
+
+// The SSL client set-up over SocketHandle: context, connection object,
+// socket BIO and handshake. False when a step failed (the socket is then
+// closed) or the handshake was refused. Expects a closed SSL state.
+bool Init_SSL_Connect();
+
+// OpenSSL's information callback: one record per state change.
+void ssl_infocallback(const SSL* ssl, int where, int ret);
+
+enum class TCloseCaller { ResetConnection, CloseConnection };
+
+// The close sequence: stops the reply worker (joining it unless called on
+// its own thread), shuts down and frees the SSL objects, closes the socket.
+// Never throws.
+void CloseSequence(TCloseCaller caller) noexcept;
+
+// At unload: frees what is still open, without records or shutdown alerts.
+void ReleaseConnectionQuietly() noexcept;
+
+// How long the connect and the handshake may take, in seconds (30).
+void SetConnectBoundForTesting(int seconds) noexcept;
+
+// Keeps a write on a socket whose peer has gone from raising SIGPIPE in the
+// host: blocks it on this thread and drops one that became pending.
+class SigPipeGuard {
+ public:
+  SigPipeGuard() noexcept;
+  ~SigPipeGuard();
+  SigPipeGuard(const SigPipeGuard&) = delete;
+  SigPipeGuard& operator=(const SigPipeGuard&) = delete;
+
+ private:
+  sigset_t old_;
+  bool was_pending_ = false;
+};
+
+}  // namespace tamlix::core

@@ -1,0 +1,88 @@
+// The library-wide state of the core: the session, the callbacks, the one
+// connection to the switch, the current reply worker and the reply buffers.
+// One instance per loaded library (Core()); LibraryLoad resets it.
+//
+// Threads: the host's thread runs the exports; the reply worker reads the
+// reply and may close the connection. The connection items are handed over
+// by the worker's start and taken back by joining it (nothing is released
+// under a running worker), so they carry no lock. What both sides may touch
+// at any time is atomic or names the mutex that guards it.
+#pragma once
+
+#include <openssl/ssl.h>
+#include <netinet/in.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tamlix/TamlixCore.h"
+
+namespace tamlix::core {
+
+class TdtmdlCore;
+class TSocketTimerThread;
+
+constexpr size_t kReplyBufferSize = 6145;  // one read of at most 6144 bytes and its NUL
+constexpr int32_t kInUseCode = 101;
+constexpr const char* kCoreModule = "TamlixCore.dll";
+
+struct TCoreState {
+  // --- session (host's thread; SessionName is also read by the worker)
+  std::mutex SessionMutex;
+  std::string SessionName;  // guarded by SessionMutex
+  int32_t Port = 0;
+  std::string Host;  // at most 255 characters
+  bool SessionInUse = false;
+  std::atomic<int32_t> SelectTimeoutSeconds{0};
+  std::atomic<bool> ReadSocket{false};
+  TCoreStatus LastSocketError{};
+
+  // --- callbacks: set by the host at any time, called on the worker
+  std::atomic<TReceiveCallback> ReadCallback{nullptr};
+  std::atomic<TTimeNotifyEvent> TimerCallback{nullptr};
+  std::atomic<TTimeNotifyEvent> TimeNotifyEvent{nullptr};
+
+  // --- the connection (see the header comment for who may touch it)
+  int SocketHandle = -1;
+  sockaddr_in ServerAddr{};
+  const SSL_METHOD* SSLMethod = nullptr;
+  SSL_CTX* SSLContext = nullptr;
+  SSL* SSLHandle = nullptr;
+  BIO* SSLBio = nullptr;
+
+  // --- reply workers. A worker leaves CurrentWorker only to be joined;
+  // one that asked to stop itself from its own thread waits in Retired
+  // until another thread joins it.
+  std::mutex WorkerMutex;
+  std::unique_ptr<TSocketTimerThread> CurrentWorker;             // guarded by WorkerMutex
+  std::vector<std::unique_ptr<TSocketTimerThread>> RetiredWorkers;  // guarded by WorkerMutex
+
+  // --- reply buffers: owned by whichever worker holds BuffersBusy.
+  std::mutex BufferMutex;
+  std::condition_variable BufferFree;
+  bool BuffersBusy = false;  // guarded by BufferMutex
+  char ReplyReadBuffer[kReplyBufferSize]{};
+  char ReplyAccumulator[kReplyBufferSize]{};
+  char ReceivedData[kReplyBufferSize]{};
+  bool DataReceived = false;
+
+  // --- the data module, from load to unload
+  std::unique_ptr<TdtmdlCore> dtmdlCore;
+};
+
+TCoreState& Core();
+
+// A copy of SessionName, for records written from any thread.
+std::string CurrentSessionName();
+
+// Writes one record with Module "TamlixCore.dll" unless told otherwise.
+void Record(std::string_view procedure, std::string_view message, std::string_view session,
+            std::string_view detail = {}, const char* data = nullptr) noexcept;
+
+}  // namespace tamlix::core

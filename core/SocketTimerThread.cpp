@@ -1,0 +1,284 @@
+#include "SocketTimerThread.h"
+
+#include <fcntl.h>
+#include <openssl/ssl.h>
+#include <sys/eventfd.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "CoreConnection.h"
+#include "CoreState.h"
+#include "UnitCoreDataModule.h"
+
+namespace tamlix::core {
+namespace {
+
+constexpr const char* kReadProc = "UnitCoreDataModule.CallReadFromSocket";
+constexpr const char* kExecuteProc = "TSocketTimer.execute";
+constexpr const char* kTimerProc = "UnitCoreDataModule.InitializeTimerThread";
+
+thread_local TSocketTimerThread* t_self = nullptr;
+
+void NotifyTimeOut() {
+  if (TTimeNotifyEvent cb = Core().TimeNotifyEvent.load()) cb();
+}
+
+void JoinAll(std::vector<std::unique_ptr<TSocketTimerThread>>& workers) noexcept {
+  for (auto& w : workers) w->Terminate();
+  for (auto& w : workers) w->Join();
+  workers.clear();
+}
+
+}  // namespace
+
+TSocketTimerThread::TSocketTimerThread(int32_t frequency) : Frequency(frequency) {
+  wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+TSocketTimerThread::~TSocketTimerThread() {
+  if (thread_.joinable()) {
+    Terminate();
+    if (thread_.get_id() == std::this_thread::get_id()) {
+      thread_.detach();
+    } else {
+      thread_.join();
+    }
+  }
+  if (wake_fd_ >= 0) ::close(wake_fd_);
+}
+
+void TSocketTimerThread::Start() { thread_ = std::thread(&TSocketTimerThread::Run, this); }
+
+void TSocketTimerThread::Terminate() noexcept {
+  terminated_.store(true, std::memory_order_release);
+  if (wake_fd_ >= 0) {
+    uint64_t one = 1;
+    ssize_t ignored = ::write(wake_fd_, &one, sizeof one);
+    (void)ignored;
+  }
+  // A worker waiting for the buffers must see the request too.
+  TCoreState& g = Core();
+  { std::lock_guard<std::mutex> lock(g.BufferMutex); }
+  g.BufferFree.notify_all();
+}
+
+void TSocketTimerThread::Join() noexcept {
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+unsigned long TSocketTimerThread::Handle() const noexcept {
+  return static_cast<unsigned long>(const_cast<std::thread&>(thread_).native_handle());
+}
+
+TSocketTimerThread* TSocketTimerThread::Self() noexcept { return t_self; }
+
+bool TSocketTimerThread::AcquireBuffers() {
+  TCoreState& g = Core();
+  std::unique_lock<std::mutex> lock(g.BufferMutex);
+  g.BufferFree.wait(lock, [&] { return !g.BuffersBusy || Terminated(); });
+  if (Terminated()) return false;
+  g.BuffersBusy = true;
+  return true;
+}
+
+void TSocketTimerThread::ReleaseBuffers() noexcept {
+  TCoreState& g = Core();
+  {
+    std::lock_guard<std::mutex> lock(g.BufferMutex);
+    g.BuffersBusy = false;
+  }
+  g.BufferFree.notify_all();
+}
+
+void TSocketTimerThread::Run() noexcept {
+  t_self = this;
+  try {
+    // Two workers never share the buffers: a new one waits for the last.
+    if (AcquireBuffers()) {
+      Execute();
+      ReleaseBuffers();
+    }
+  } catch (...) {
+  }
+  t_self = nullptr;
+}
+
+void TSocketTimerThread::Execute() {
+  TCoreState& g = Core();
+  const std::string R = g.ReadSocket ? "1" : "0";
+  try {
+    Record(kExecuteProc, "Preparing for IP Data Watch: ReadSocket Value: " + R, CurrentSessionName());
+    if (!g.DataReceived) CallReadFromSocket();
+    if (Terminated()) return;
+    TReceiveCallback callback = g.ReadCallback.load();
+    if (g.DataReceived && callback) {
+      Record(kReadProc, "Callback Executed", CurrentSessionName());
+      callback(g.ReceivedData);
+      g.DataReceived = false;
+      // Stopped during the callback: whoever stopped us owns the connection
+      // now (it may already be a new one).
+      if (Terminated()) return;
+      g.dtmdlCore->CloseConnection();
+      terminated_.store(true, std::memory_order_release);
+    }
+  } catch (...) {
+    Record(kExecuteProc, "IP Data Watch Failure: ReadSocket Value: " + R, CurrentSessionName());
+  }
+}
+
+void TSocketTimerThread::CallReadFromSocket() {
+  TCoreState& g = Core();
+  const std::string session = CurrentSessionName();
+  Record(kReadProc, "Entering Read From Socket.  Preparing IP Listen If Ready", session);
+  const int fd = g.SocketHandle;
+  // The wait is select's alone: the read itself never blocks, so a record
+  // that only part-arrived, or a non-application record, cannot hold the
+  // worker past its time-out or past a stop request.
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+
+  std::memset(g.ReplyReadBuffer, 0, kReplyBufferSize);
+  std::memset(g.ReplyAccumulator, 0, kReplyBufferSize);
+  Record(kReadProc, "Listening for IP data", session);
+  size_t total = 0;
+  const int32_t seconds = g.SelectTimeoutSeconds.load();
+  const std::string N = std::to_string(seconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+
+  int n = 0;
+  for (;;) {
+    if (!g.SSLHandle || fd < 0) {
+      n = -1;
+      break;
+    }
+    if (!SSL_has_pending(g.SSLHandle)) {
+      auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() < 0) left = std::chrono::microseconds(0);
+      timeval tv{};
+      tv.tv_sec = static_cast<time_t>(left.count() / 1000000);
+      tv.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+      fd_set readable;
+      FD_ZERO(&readable);
+      if (fd >= FD_SETSIZE || wake_fd_ >= FD_SETSIZE) {
+        Record(kReadProc, "Select Failed: Error = " + std::to_string(EBADF), session);
+        NotifyTimeOut();
+        return;
+      }
+      FD_SET(fd, &readable);
+      if (wake_fd_ >= 0) FD_SET(wake_fd_, &readable);
+      int r = ::select(std::max(fd, wake_fd_) + 1, &readable, nullptr, nullptr, &tv);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        Record(kReadProc, "Select Failed: Error = " + std::to_string(errno), session);
+        NotifyTimeOut();
+        return;
+      }
+      if (Terminated()) return;
+      if (r == 0) {
+        Record(kReadProc, "Select - No Inbound IP data after waiting " + N + " seconds", "");
+        NotifyTimeOut();
+        return;
+      }
+    }
+    {
+      SigPipeGuard guard;
+      n = SSL_read(g.SSLHandle, g.ReplyReadBuffer, static_cast<int>(kReplyBufferSize - 1));
+    }
+    if (n > 0) break;
+    int error = SSL_get_error(g.SSLHandle, n);
+    // Only a handshake message or part of a record came: wait on for the
+    // rest of the time.
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) break;
+  }
+  Record("ReadSocket", "f_SSL_read", "");
+  if (n > 0) {
+    g.DataReceived = true;
+    size_t have = std::strlen(g.ReplyAccumulator);
+    size_t add = strnlen(g.ReplyReadBuffer, kReplyBufferSize - 1);
+    if (add > kReplyBufferSize - 1 - have) add = kReplyBufferSize - 1 - have;
+    std::memcpy(g.ReplyAccumulator + have, g.ReplyReadBuffer, add);
+    total += static_cast<size_t>(n);
+  } else {
+    g.DataReceived = false;
+    Record(kReadProc, "ssl_read - No Inbound IP data after waiting " + N + " seconds", "");
+    NotifyTimeOut();
+  }
+  if (g.ReplyAccumulator[0] != '\0') {
+    g.DataReceived = true;
+    Record(kReadProc, "SSL IP Read Completed: size = " + std::to_string(total), session, {}, g.ReplyAccumulator);
+    std::memcpy(g.ReceivedData, g.ReplyAccumulator, kReplyBufferSize);
+    std::memset(g.ReplyAccumulator, 0, kReplyBufferSize);
+  } else {
+    Record(kReadProc, "SSL Read Unsuccessful... No IP data to read" + std::to_string(std::strlen(g.ReplyAccumulator)),
+           session);
+    g.DataReceived = false;
+  }
+}
+
+TSocketTimerThread* InitializeTimerThread(int32_t Frequency) {
+  TCoreState& g = Core();
+  const std::string session = CurrentSessionName();
+  const std::string detail = "Timer Frequency value is " + std::to_string(Frequency);
+  Record(kTimerProc, "** Initializing Socket Timer - " + detail, session, detail);
+  auto worker = std::make_unique<TSocketTimerThread>(Frequency);
+  TSocketTimerThread* raw = worker.get();
+  unsigned long handle;
+  {
+    // Stored before its body can run, so that the worker's own close path
+    // finds itself as the current worker.
+    std::lock_guard<std::mutex> lock(g.WorkerMutex);
+    worker->Start();
+    handle = worker->Handle();
+    if (g.CurrentWorker) g.RetiredWorkers.push_back(std::move(g.CurrentWorker));
+    g.CurrentWorker = std::move(worker);
+  }
+  Record(kTimerProc, "**Initialize SocketTimerThread (handle) - " + std::to_string(handle), session, detail);
+  return raw;
+}
+
+void RequestWorkerStop() noexcept {
+  TCoreState& g = Core();
+  std::lock_guard<std::mutex> lock(g.WorkerMutex);
+  if (g.CurrentWorker && g.CurrentWorker.get() != t_self) g.CurrentWorker->Terminate();
+}
+
+void StopWorkersForClose() {
+  TCoreState& g = Core();
+  std::vector<std::unique_ptr<TSocketTimerThread>> stop;
+  {
+    std::lock_guard<std::mutex> lock(g.WorkerMutex);
+    if (g.CurrentWorker) {
+      if (g.CurrentWorker.get() == t_self) {
+        // Our own thread: mark only; another thread joins us later.
+        g.CurrentWorker->Terminate();
+        g.RetiredWorkers.push_back(std::move(g.CurrentWorker));
+      } else {
+        stop.push_back(std::move(g.CurrentWorker));
+      }
+    }
+    for (auto it = g.RetiredWorkers.begin(); it != g.RetiredWorkers.end();) {
+      if (it->get() == t_self) {
+        ++it;
+      } else {
+        stop.push_back(std::move(*it));
+        it = g.RetiredWorkers.erase(it);
+      }
+    }
+  }
+  JoinAll(stop);
+}
+
+void StopAndJoinAllWorkers() noexcept {
+  try {
+    StopWorkersForClose();
+  } catch (...) {
+  }
+}
+
+}  // namespace tamlix::core

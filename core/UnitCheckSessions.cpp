@@ -1,0 +1,65 @@
+#include "UnitCheckSessions.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/DateTime.h"
+#include "platform/ExeDir.h"
+#include "platform/Sys.h"
+
+namespace tamlix::core {
+
+ESessionLockError::ESessionLockError(const std::string& path, int err)
+    : std::runtime_error("Session lock file " + path + ": " + std::strerror(err)), err_(err) {}
+
+std::string SessionLockPath(const std::string& session) {
+  // A "/" would make the ID a path into another directory.
+  if (session.find('/') != std::string::npos) throw ESessionLockError(session + ".lck", EINVAL);
+  std::string dir = platform::ExecutableDirectory();
+  if (dir.empty()) throw ESessionLockError(session + ".lck", ENOENT);
+  return dir + session + ".lck";
+}
+
+bool CheckSessionInUse(const std::string& session) {
+  std::string path = SessionLockPath(session);
+  struct stat st{};
+  if (::lstat(path.c_str(), &st) == 0) return true;
+
+  int fd = sys::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (errno == EEXIST) return true;  // another process won the race
+    throw ESessionLockError(path, errno);
+  }
+  platform::LocalTime now = platform::NowLocal();
+  std::string line = platform::ShortDateText(now) + " " + platform::LongTimeText(now) + "\r\n";
+  int err = 0;
+  size_t done = 0;
+  while (done < line.size()) {
+    ssize_t n = sys::write(fd, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (sys::close(fd) != 0 && err == 0) err = errno;
+  if (err != 0) {
+    sys::unlink(path.c_str());  // ours, and no use to anyone half written
+    throw ESessionLockError(path, err);
+  }
+  return false;
+}
+
+void ClearSessionLock(const std::string& session) noexcept {
+  try {
+    std::string path = SessionLockPath(session);
+    sys::unlink(path.c_str());
+  } catch (...) {
+  }
+}
+
+}  // namespace tamlix::core

@@ -1,0 +1,102 @@
+#include "UnitCheckSessions.h"
+
+#include <sys/wait.h>
+
+#include <cerrno>
+
+#include "CoreTestSupport.h"
+
+namespace tamlix::core::testing {
+namespace {
+
+using LockTest = CoreTest;
+
+TEST_F(LockTest, CreatesOneDateLineInTheExecutablesDirectory) {
+  std::string s = Session("create");
+  ASSERT_FALSE(CheckSessionInUse(s));
+  std::string text = ReadFile(LockPath(s));
+  ASSERT_GE(text.size(), 4u);
+  EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+  EXPECT_EQ(text.find('\n'), text.size() - 1) << "one line only: " << text;
+  platform::LocalTime now = platform::NowLocal();
+  EXPECT_EQ(text.find(platform::ShortDateText(now) + " "), 0u) << text;
+}
+
+TEST_F(LockTest, PresentFileIsInUseAndLeftAlone) {
+  std::string s = Session("present");
+  WriteFile(LockPath(s), "from elsewhere");
+  EXPECT_TRUE(CheckSessionInUse(s));
+  EXPECT_EQ(ReadFile(LockPath(s)), "from elsewhere");
+}
+
+TEST_F(LockTest, ProcessesRacingForOneSessionHaveOneWinner) {
+  for (int round = 0; round < 10; ++round) {
+    std::string s = Session("race" + std::to_string(round));
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < 8; ++i) {
+      pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        ::close(gate[1]);
+        char c;
+        while (::read(gate[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        int code = 2;
+        try {
+          code = CheckSessionInUse(s) ? 1 : 0;
+        } catch (...) {
+        }
+        ::_exit(code);
+      }
+      children.push_back(pid);
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);  // every child starts now
+    int winners = 0, errors = 0;
+    for (pid_t pid : children) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      ASSERT_TRUE(WIFEXITED(status));
+      winners += WEXITSTATUS(status) == 0;
+      errors += WEXITSTATUS(status) == 2;
+    }
+    EXPECT_EQ(winners, 1) << "round " << round;
+    EXPECT_EQ(errors, 0) << "round " << round;
+  }
+}
+
+TEST_F(LockTest, FailuresRaiseAndLeaveNoFile) {
+  struct Case {
+    const char* name;
+    sys::Call call;
+  } cases[] = {{"create", sys::Call::Open}, {"write", sys::Call::Write}, {"close", sys::Call::Close}};
+  for (const Case& c : cases) {
+    std::string s = Session(std::string("fail_") + c.name);
+    sys::FailNth(c.call, 1, ENOSPC);
+    EXPECT_THROW(CheckSessionInUse(s), ESessionLockError) << c.name;
+    sys::ClearFaults();
+    EXPECT_FALSE(FileExists(LockPath(s))) << c.name;
+  }
+}
+
+TEST_F(LockTest, SessionIdThatIsAPathIsRefused) {
+  std::string s = Session("dir");
+  EXPECT_THROW(CheckSessionInUse(s + "/../escape"), ESessionLockError);
+  EXPECT_FALSE(FileExists(platform::ExecutableDirectory() + "escape.lck"));
+}
+
+TEST_F(LockTest, ClearRemovesPresentFileAndIgnoresFailures) {
+  std::string s = Session("clear");
+  ClearSessionLock(s);  // absent: nothing happens
+  WriteFile(LockPath(s), "x");
+  sys::FailNth(sys::Call::Unlink, 1, EBUSY);
+  ClearSessionLock(s);
+  EXPECT_TRUE(FileExists(LockPath(s)));
+  ClearSessionLock(s);
+  EXPECT_FALSE(FileExists(LockPath(s)));
+}
+
+}  // namespace
+}  // namespace tamlix::core::testing
