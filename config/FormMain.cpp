@@ -31,11 +31,17 @@ namespace tamlix::config {
 namespace {
 
 constexpr int kTypeRole = Qt::UserRole;
+constexpr int kIdRole = Qt::UserRole + 1;
 
-// A session entry, sorted by its ID without regard to letter case.
+// A session entry, sorted by its ID without regard to letter case. It keeps
+// the section name's bytes as the file holds them, so that a name in 8-bit
+// text made on Windows still names its own section.
 class TSessionEntry : public QListWidgetItem {
  public:
-  TSessionEntry(const QString& id, int type) : QListWidgetItem(id) { setData(kTypeRole, type); }
+  TSessionEntry(const std::string& id, int type) : QListWidgetItem(ToQ(id)) {
+    setData(kTypeRole, type);
+    setData(kIdRole, QByteArray(id.data(), static_cast<qsizetype>(id.size())));
+  }
 
   bool operator<(const QListWidgetItem& other) const override {
     const int order = text().compare(other.text(), Qt::CaseInsensitive);
@@ -63,6 +69,8 @@ QToolButton* SpeedButton(const char* name, const char* caption, QWidget* parent)
   button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   return button;
 }
+
+std::string EntryId(const QListWidgetItem* entry) { return entry->data(kIdRole).toByteArray().toStdString(); }
 
 }  // namespace
 
@@ -165,7 +173,7 @@ std::string TfrmMain::ReadSessionValue(const std::string& Key, const std::string
   if (section.empty()) {
     const QListWidgetItem* entry = SelectedEntry();
     if (!entry) return Default;
-    section = FromQ(entry->text());
+    section = EntryId(entry);
   }
   return FSessionsIni->ReadString(section, Key, Default);
 }
@@ -177,7 +185,7 @@ void TfrmMain::WriteSessionValue(const std::string& Key, const std::string& Valu
     const QListWidgetItem* entry = SelectedEntry();
     // With no session selected there is no section to write.
     if (!entry) return;
-    section = FromQ(entry->text());
+    section = EntryId(entry);
   }
   FSessionsIni->WriteString(section, Key, Value);
 }
@@ -196,13 +204,13 @@ void TfrmMain::FillSessionList() {
     bool listed = false;
     for (int i = 0; i < lstbxSessions->count() && !listed; ++i)
       listed = lstbxSessions->item(i)->text().compare(id, Qt::CaseInsensitive) == 0;
-    if (!listed) lstbxSessions->addItem(new TSessionEntry(id, 1));
+    if (!listed) lstbxSessions->addItem(new TSessionEntry(name, 1));
   }
   for (int i = 0; i < lstbxSessions->count(); ++i) {
     QListWidgetItem* entry = lstbxSessions->item(i);
     int type = 1;
     try {
-      type = StrToInt(ReadSessionValue("SessionType", "1", FromQ(entry->text())));
+      type = StrToInt(ReadSessionValue("SessionType", "1", EntryId(entry)));
     } catch (const EConvertError&) {
       // Not a whole number: the session counts as having no type yet.
     }
@@ -243,7 +251,7 @@ void TfrmMain::TypeChange() {
   FCurrentFrame = frame;
   FShownIndex = index;
 
-  const std::string id = FromQ(entry->text());
+  const std::string id = EntryId(entry);
   WriteSessionValue("SessionType", std::to_string(index + 2));
   // Recorded once written, so the entry keeps the type its section holds.
   entry->setData(kTypeRole, index + 2);
@@ -270,7 +278,7 @@ void TfrmMain::spdbtnNewClick() {
     }
     // Written before the entry is listed, so a refused write lists nothing.
     WriteSessionValue("SessionType", "1", FromQ(id));
-    auto* entry = new TSessionEntry(id, 1);
+    auto* entry = new TSessionEntry(FromQ(id), 1);
     {
       QSignalBlocker blocker(lstbxSessions);
       lstbxSessions->addItem(entry);
@@ -298,7 +306,7 @@ void TfrmMain::spdbtnDeleteClick() {
   Guarded(this, [&] {
     const QListWidgetItem* entry = SelectedEntry();
     if (!entry) return;
-    FSessionsIni->EraseSection(FromQ(entry->text()));
+    FSessionsIni->EraseSection(EntryId(entry));
     // Its frame goes too, so no later change writes the erased section again.
     FreeCurrentFrame();
     rdgrpType->SetItemIndexQuietly(-1);

@@ -67,8 +67,9 @@ void TframSerial::LoadSettings(TIniFile* Ini, const std::string& SessionName) {
       {"Serial_DataBits", edtDataBits}, {"Serial_Parity", edtParity},
       {"Serial_StopBits", edtStopBits}, {"Serial_ConnectTrigger", edtConnectTrigger},
   };
-  for (const auto& [key, edit] : keys) {
-    const QString text = ToQ(FIniFile->ReadString(FSessionName, key, ""));
+  for (const auto& key : keys) {
+    const QString text = ToQ(FIniFile->ReadString(FSessionName, key.first, ""));
+    QLineEdit* edit = key.second;
     Fill([&] { edit->setText(text); });
   }
 }

@@ -20,8 +20,10 @@
 
 namespace tamlix::config {
 
-// Texts cross between the widgets and the settings files as UTF-8.
-inline QString ToQ(const std::string& text) { return QString::fromStdString(text); }
+// Texts cross between the widgets and the settings files as UTF-8. A file
+// text that is no valid UTF-8 (8-bit text made on Windows) reads as Latin-1,
+// so that no character turns into a replacement mark when written back.
+QString ToQ(const std::string& text);
 inline std::string FromQ(const QString& text) { return text.toStdString(); }
 
 class TframTemplate : public QFrame {

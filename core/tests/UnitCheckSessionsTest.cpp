@@ -1,5 +1,7 @@
 #include "UnitCheckSessions.h"
 
+#include "platform/DateTime.h"
+
 #include <sys/wait.h>
 
 #include <cerrno>

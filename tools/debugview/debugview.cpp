@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
       if (done != printed.end() && done->second == key) continue;
       auto seen = pending.find(i);
       if (seen != pending.end() && seen->second == key) {
-        ready.emplace_back(rec.Sequence, i);
+        ready.emplace_back(key.first, i);
       } else {
         pending[i] = key;
       }
