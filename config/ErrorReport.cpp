@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QString>
-
 #include <stdexcept>
 
 namespace tamlix::config {

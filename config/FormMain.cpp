@@ -13,7 +13,6 @@
 #include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <cstdint>
 
@@ -198,14 +197,9 @@ QListWidgetItem* TfrmMain::SelectedEntry() const {
 void TfrmMain::FillSessionList() {
   QSignalBlocker blocker(lstbxSessions);
   lstbxSessions->clear();
-  for (const std::string& name : FSessionsIni->ReadSections()) {
-    const QString id = ToQ(name);
-    // One entry per section: a later duplicate of a name is the same section.
-    bool listed = false;
-    for (int i = 0; i < lstbxSessions->count() && !listed; ++i)
-      listed = lstbxSessions->item(i)->text().compare(id, Qt::CaseInsensitive) == 0;
-    if (!listed) lstbxSessions->addItem(new TSessionEntry(name, 1));
-  }
+  // Each section name comes once, as the file first spells it.
+  for (const std::string& name : FSessionsIni->ReadSections())
+    lstbxSessions->addItem(new TSessionEntry(name, 1));
   for (int i = 0; i < lstbxSessions->count(); ++i) {
     QListWidgetItem* entry = lstbxSessions->item(i);
     int type = 1;
@@ -242,10 +236,17 @@ void TfrmMain::TypeChange() {
 
   TframTemplate* frame = nullptr;
   switch (index) {
-    case 0: frame = new TframDirect(this); break;
-    case 1: frame = new TframSerial(this); break;
-    case 2: frame = new TframFile(this); break;
-    default: break;
+    case 0:
+      frame = new TframDirect(this);
+      break;
+    case 1:
+      frame = new TframSerial(this);
+      break;
+    case 2:
+      frame = new TframFile(this);
+      break;
+    default:
+      break;
   }
   if (frame) frame->hide();
   FCurrentFrame = frame;

@@ -11,7 +11,6 @@
 #pragma once
 
 #include <QWidget>
-
 #include <functional>
 #include <memory>
 #include <string>

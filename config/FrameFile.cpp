@@ -77,7 +77,8 @@ void TframFile::LoadSettings(TIniFile* Ini, const std::string& SessionName) {
   edtFrequency->setText(ToQ(FIniFile->ReadString(FSessionName, "File_Freq", "")));
 
   // Only now: the filling above writes nothing.
-  connect(edtSourceFile, &QLineEdit::textChanged, this, &TframFile::edtSourceFileChange, Qt::UniqueConnection);
+  connect(edtSourceFile, &QLineEdit::textChanged, this, &TframFile::edtSourceFileChange,
+          Qt::UniqueConnection);
   connect(edtDestFile, &QLineEdit::textChanged, this, &TframFile::edtDestFileChange, Qt::UniqueConnection);
   connect(chkbxAutoCheck, &QCheckBox::clicked, this, &TframFile::chkbxAutoCheckClick, Qt::UniqueConnection);
   connect(edtFrequency, &QLineEdit::textChanged, this, &TframFile::edtFrequencyChange, Qt::UniqueConnection);

@@ -3,7 +3,6 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
-
 #include <climits>
 
 #include "RadioGroup.h"

@@ -11,7 +11,6 @@
 
 #include <QFrame>
 #include <QString>
-
 #include <exception>
 #include <string>
 #include <utility>

@@ -3,7 +3,6 @@
 #include <QButtonGroup>
 #include <QGridLayout>
 #include <QRadioButton>
-
 #include <algorithm>
 
 namespace tamlix::config {
@@ -30,9 +29,7 @@ void TRadioGroup::SetItemIndex(int index) {
   if (FItemIndex >= 0) emit Click();
 }
 
-void TRadioGroup::SetItemIndexQuietly(int index) {
-  Check(std::clamp(index, -1, Count() - 1));
-}
+void TRadioGroup::SetItemIndexQuietly(int index) { Check(std::clamp(index, -1, Count() - 1)); }
 
 void TRadioGroup::Check(int index) {
   FUpdating = true;

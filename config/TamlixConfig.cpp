@@ -1,7 +1,6 @@
 // TamlixConfig: the configuration program. One window over the two settings
 // files beside the executable; it reads no command line.
 #include <QApplication>
-
 #include <clocale>
 #include <cstdio>
 #include <exception>

@@ -1,22 +1,20 @@
 #include "ConfigTestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QInputDialog>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QTest>
-
-#include <gtest/gtest.h>
-
-#include "RadioGroup.h"
-#include "platform/Sys.h"
-
 #include <QRadioButton>
-
+#include <QTest>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "RadioGroup.h"
+#include "platform/Sys.h"
 
 namespace tamlix::config::test {
 

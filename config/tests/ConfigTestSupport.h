@@ -3,14 +3,13 @@
 // modal dialogs (input dialog, message box) that the window opens.
 #pragma once
 
-#include <QStringList>
-#include <QTimer>
-
 #include <gtest/gtest.h>
 
+#include <QStringList>
+#include <QTimer>
 #include <functional>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "FormMain.h"

@@ -1,17 +1,18 @@
 // The configuration window over real files: the session list, selecting,
 // typing, creating and deleting sessions, the page buttons, and refused
 // writes. Every file is checked as its whole text.
+#include <gtest/gtest.h>
+
+#include <QApplication>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QRadioButton>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 #include <QToolButton>
-
-#include <gtest/gtest.h>
 
 #include "ConfigTestSupport.h"
 #include "FrameDirect.h"
@@ -46,6 +47,27 @@ TEST_F(FormMainTest, WithoutProductFileShowsNothingAndWritesNothing) {
   EXPECT_EQ(ReadText(TcpFile()), std::nullopt);
 }
 
+TEST_F(FormMainTest, LayoutGrowsWithTheWindow) {
+  Open();
+  QApplication::processEvents();
+  const QSize list = window->lstbxSessions->size();
+  const QSize selector = window->rdgrpType->size();
+  const QSize panel = window->pnlSwitch->size();
+  window->resize(900, 600);
+  QApplication::processEvents();
+  EXPECT_EQ(window->lstbxSessions->width(), list.width());
+  EXPECT_GT(window->lstbxSessions->height(), list.height());
+  EXPECT_GT(window->rdgrpType->width(), selector.width());
+  EXPECT_EQ(window->rdgrpType->height(), selector.height());
+  EXPECT_GT(window->pnlSwitch->width(), panel.width());
+  EXPECT_GT(window->pnlSwitch->height(), panel.height());
+  // The session buttons and "&Close" stay at the bottom edge.
+  for (QWidget* w : std::initializer_list<QWidget*>{window->spdbtnNew, window->spdbtnDelete, window->BitBtn1})
+    EXPECT_GT(w->mapTo(window.get(), QPoint(0, w->height())).y(), 600 - 20) << w->objectName().toStdString();
+  EXPECT_LT(window->spdbtnTCPIP->mapTo(window.get(), QPoint(0, 0)).y(),
+            window->SpeedButton1->mapTo(window.get(), QPoint(0, 0)).y());
+}
+
 TEST_F(FormMainTest, ListIsSortedWithoutRegardToCaseAndTypedFromEachSection) {
   // A type that is no whole number must not stop the entries after it.
   const std::string text =
@@ -66,10 +88,10 @@ TEST_F(FormMainTest, ListIsSortedWithoutRegardToCaseAndTypedFromEachSection) {
 
 struct SelectCase {
   const char* name;
-  const char* section;      // the session's section as stored
-  int checked;              // the selector's index afterwards
-  const char* frameClass;   // null: no frame
-  const char* sectionAfter; // the section's whole text afterwards
+  const char* section;       // the session's section as stored
+  int checked;               // the selector's index afterwards
+  const char* frameClass;    // null: no frame
+  const char* sectionAfter;  // the section's whole text afterwards
 };
 
 class SelectSessionTest : public ConfigWindowTest, public ::testing::WithParamInterface<SelectCase> {};
@@ -101,10 +123,12 @@ INSTANTIATE_TEST_SUITE_P(
         SelectCase{"Seven", "[S]\nSessionType=7\n", 2, "tamlix::config::TframFile", "[S]\nSessionType=4\n"},
         SelectCase{"Zero", "[S]\nSessionType=0\n", -1, nullptr, "[S]\nSessionType=1\n"},
         SelectCase{"MinusThree", "[S]\nSessionType=-3\n", -1, nullptr, "[S]\nSessionType=1\n"},
-        SelectCase{"Direct", "[S]\nSessionType=2\n", 0, "tamlix::config::TframDirect", "[S]\nSessionType=2\n"},
+        SelectCase{"Direct", "[S]\nSessionType=2\n", 0, "tamlix::config::TframDirect",
+                   "[S]\nSessionType=2\n"},
         SelectCase{"Serial", "[S]\nSessionType=3\nSerial_Baud=9600\n", 1, "tamlix::config::TframSerial",
                    "[S]\nSessionType=3\nSerial_Baud=9600\n"},
-        SelectCase{"NoType", "[S]\nFile_Source=a.txt\n", -1, nullptr, "[S]\nFile_Source=a.txt\nSessionType=1\n"},
+        SelectCase{"NoType", "[S]\nFile_Source=a.txt\n", -1, nullptr,
+                   "[S]\nFile_Source=a.txt\nSessionType=1\n"},
         SelectCase{"NotANumber", "[S]\nSessionType=two\n", -1, nullptr, "[S]\nSessionType=1\n"}),
     [](const ::testing::TestParamInfo<SelectCase>& info) { return std::string(info.param.name); });
 
@@ -305,7 +329,8 @@ TEST_F(FormMainTest, RefusedWriteWhileFillingKeepsWhatWasWritten) {
   EXPECT_EQ(serial->edtBaud->text(), "9600");
   EXPECT_EQ(serial->edtDataBits->text(), "");
   QTest::keyClicks(serial->edtDataBits, "8");
-  EXPECT_EQ(ReadText(ProductFile()), "[S]\nSessionType=3\nSerial_Baud=9600\nSerial_Port=\"2\"\nSerial_DataBits=8\n");
+  EXPECT_EQ(ReadText(ProductFile()),
+            "[S]\nSessionType=3\nSerial_Baud=9600\nSerial_Port=\"2\"\nSerial_DataBits=8\n");
 }
 
 }  // namespace

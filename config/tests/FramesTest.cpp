@@ -2,14 +2,13 @@
 // back, and what each keystroke writes. Every file is checked as its whole
 // text; a quoted value shows a write-back, since it reads without its quotes
 // and is written back bare.
+#include <gtest/gtest.h>
+
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSpinBox>
 #include <QTest>
-
-#include <gtest/gtest.h>
-
 #include <cstring>
 
 #include "ConfigTestSupport.h"
@@ -70,7 +69,7 @@ TEST_F(FramesTest, SerialEditsShowLabelsInTabOrder) {
   const struct {
     const char* label;
     QLineEdit* edit;
-  } rows[] = {{"Baud:", serial->edtBaud},         {"COM #", serial->edtPort},
+  } rows[] = {{"Baud:", serial->edtBaud},          {"COM #", serial->edtPort},
               {"Data Bits:", serial->edtDataBits}, {"Parity:", serial->edtParity},
               {"Stop Bits:", serial->edtStopBits}, {"Connect Trigger", serial->edtConnectTrigger}};
   for (const auto& row : rows) {
@@ -106,8 +105,7 @@ TEST_F(FramesTest, SerialKeystrokeWritesWholeTextUnderKeyFromEditName) {
 }
 
 TEST_F(FramesTest, FileFillingWritesNothing) {
-  const std::string text =
-      "[S]\nSessionType=4\nFile_Source=\"c:\\in.txt\"\nFile_Dest='out'\nFile_Auto=1\n";
+  const std::string text = "[S]\nSessionType=4\nFile_Source=\"c:\\in.txt\"\nFile_Dest='out'\nFile_Auto=1\n";
   auto* file = OpenSession<TframFile>(text);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(file->edtSourceFile->text(), "c:\\in.txt");

@@ -1,15 +1,15 @@
 // The TCP/IP and header pages inside the window: what opening a page writes
 // into "TamlixTCP.INI" for the stored values, and what each change writes.
 // Every file is checked as its whole text.
+#include <gtest/gtest.h>
+
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QRadioButton>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 #include <QTextDocument>
 #include <QToolButton>
-
-#include <gtest/gtest.h>
 
 #include "ConfigTestSupport.h"
 #include "FrameHeader.h"
@@ -59,9 +59,9 @@ TEST_F(PagesTest, TcpPageOnAbsentFileWritesFiveDefaultsInOrder) {
 
 struct UseCase {
   const char* name;
-  const char* stored;   // the Use line, or "" for none
+  const char* stored;  // the Use line, or "" for none
   int checked;
-  const char* after;    // the Use line afterwards
+  const char* after;  // the Use line afterwards
 };
 
 class TcpUseTest : public PagesTest, public ::testing::WithParamInterface<UseCase> {};
@@ -173,16 +173,18 @@ TEST_P(HeaderValuesTest, FlagsArePulledIntoRangeAndWrittenOnlyForAnItemChange) {
   EXPECT_EQ(ReadText(TcpFile()), kHead + c.after);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, HeaderValuesTest,
-    ::testing::Values(
-        HeaderCase{"Five", "Headerlength=5\nDefaultHeader=5\n", 1, 1, "Headerlength=5\nDefaultHeader=1\n"},
-        HeaderCase{"Zeros", "Headerlength=0\nDefaultHeader=0\n", 0, 0, "Headerlength=0\nDefaultHeader=0\n"},
-        HeaderCase{"Negative", "Headerlength=-1\nDefaultHeader=-4\n", -1, -1,
-                   "Headerlength=-1\nDefaultHeader=-4\n"},
-        HeaderCase{"Words", "Headerlength=yes\nDefaultHeader=no\n", 1, 1,
-                   "Headerlength=yes\nDefaultHeader=1\n"}),
-    [](const ::testing::TestParamInfo<HeaderCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Values, HeaderValuesTest,
+                         ::testing::Values(HeaderCase{"Five", "Headerlength=5\nDefaultHeader=5\n", 1, 1,
+                                                      "Headerlength=5\nDefaultHeader=1\n"},
+                                           HeaderCase{"Zeros", "Headerlength=0\nDefaultHeader=0\n", 0, 0,
+                                                      "Headerlength=0\nDefaultHeader=0\n"},
+                                           HeaderCase{"Negative", "Headerlength=-1\nDefaultHeader=-4\n", -1,
+                                                      -1, "Headerlength=-1\nDefaultHeader=-4\n"},
+                                           HeaderCase{"Words", "Headerlength=yes\nDefaultHeader=no\n", 1, 1,
+                                                      "Headerlength=yes\nDefaultHeader=1\n"}),
+                         [](const ::testing::TestParamInfo<HeaderCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(PagesTest, HeaderPagePicksWriteTheirIndex) {
   WriteText(TcpFile(), kHead + "Headerlength=5\nDefaultHeader=0\n");
