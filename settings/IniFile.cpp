@@ -35,7 +35,7 @@
 // - After trimming, one matching pair of double or single quotes around a value
 //   is removed, then at most 2047 characters are kept.
 //
-// Whole numbers (TryStrToInt), the Delphi conversion that the readers expect:
+// Whole numbers (TryStrToInt), the conversion that the readers expect:
 // leading spaces are skipped (" 7" gives 7); then an optional "+" or "-" and
 // decimal digits in signed 32-bit range ("-1" gives -1, "4294967296" and
 // "2147483648" fail), or "$" and one or more hexadecimal digits that fit 32
