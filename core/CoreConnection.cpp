@@ -131,7 +131,12 @@ bool MakeSocketConnection(int32_t Port, const std::string& Host) {
 }
 
 void ssl_infocallback(const SSL* ssl, int, int) {
-  Record("UnitCoreDataModule.ssl_infocallback", SSL_state_string_long(ssl), CurrentSessionName());
+  // Called from inside OpenSSL: nothing may unwind through it.
+  try {
+    const char* state = SSL_state_string_long(ssl);
+    Record("UnitCoreDataModule.ssl_infocallback", state ? state : "", CurrentSessionName());
+  } catch (...) {
+  }
 }
 
 bool Init_SSL_Connect() {
@@ -233,14 +238,19 @@ void CloseSequence(TCloseCaller caller) noexcept {
   }
 }
 
-void ReleaseConnectionQuietly() noexcept {
+void ReleaseLeftoverSSL() noexcept {
   TCoreState& g = Core();
   if (g.SSLHandle) SSL_free(g.SSLHandle);
   if (g.SSLContext) SSL_CTX_free(g.SSLContext);
-  if (g.SocketHandle >= 0) ::close(g.SocketHandle);
   g.SSLHandle = nullptr;
   g.SSLBio = nullptr;
   g.SSLContext = nullptr;
+}
+
+void ReleaseConnectionQuietly() noexcept {
+  TCoreState& g = Core();
+  ReleaseLeftoverSSL();
+  if (g.SocketHandle >= 0) ::close(g.SocketHandle);
   g.SocketHandle = -1;
 }
 

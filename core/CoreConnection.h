@@ -37,6 +37,10 @@ enum class TCloseCaller { ResetConnection, CloseConnection };
 // Never throws.
 void CloseSequence(TCloseCaller caller) noexcept;
 
+// Frees SSL objects that a set-up left behind without a close sequence,
+// quietly; for outside callers of the set-up.
+void ReleaseLeftoverSSL() noexcept;
+
 // At unload: frees what is still open, without records or shutdown alerts.
 void ReleaseConnectionQuietly() noexcept;
 

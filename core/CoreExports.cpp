@@ -59,6 +59,8 @@ void TimeTest(void) {}
 TamlixBool Init_SSL_Connect(void) {
   return Guard<TamlixBool>(0, [] {
     StopWorkersForClose();
+    // The set-up would overwrite what an earlier one left: never leak it.
+    ReleaseLeftoverSSL();
     return AsBool(tamlix::core::Init_SSL_Connect());
   });
 }

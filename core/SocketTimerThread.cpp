@@ -3,13 +3,14 @@
 #include <fcntl.h>
 #include <openssl/ssl.h>
 #include <sys/eventfd.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "CoreConnection.h"
@@ -101,7 +102,10 @@ void TSocketTimerThread::Run() noexcept {
   try {
     // Two workers never share the buffers: a new one waits for the last.
     if (AcquireBuffers()) {
-      Execute();
+      try {
+        Execute();
+      } catch (...) {
+      }
       ReleaseBuffers();
     }
   } catch (...) {
@@ -114,8 +118,14 @@ void TSocketTimerThread::Execute() {
   const std::string R = g.ReadSocket ? "1" : "0";
   try {
     Record(kExecuteProc, "Preparing for IP Data Watch: ReadSocket Value: " + R, CurrentSessionName());
-    if (!g.DataReceived) CallReadFromSocket();
-    if (Terminated()) return;
+    const bool read_now = !g.DataReceived;
+    if (read_now) CallReadFromSocket();
+    if (Terminated()) {
+      // A reply read for a request that has been given up belongs to no
+      // later request: it is not held over.
+      if (read_now) g.DataReceived = false;
+      return;
+    }
     TReceiveCallback callback = g.ReadCallback.load();
     if (g.DataReceived && callback) {
       Record(kReadProc, "Callback Executed", CurrentSessionName());
@@ -137,7 +147,7 @@ void TSocketTimerThread::CallReadFromSocket() {
   const std::string session = CurrentSessionName();
   Record(kReadProc, "Entering Read From Socket.  Preparing IP Listen If Ready", session);
   const int fd = g.SocketHandle;
-  // The wait is select's alone: the read itself never blocks, so a record
+  // The wait is the poll's alone: the read itself never blocks, so a record
   // that only part-arrived, or a non-application record, cannot hold the
   // worker past its time-out or past a stop request.
   int flags = ::fcntl(fd, F_GETFL);
@@ -158,21 +168,13 @@ void TSocketTimerThread::CallReadFromSocket() {
       break;
     }
     if (!SSL_has_pending(g.SSLHandle)) {
-      auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() < 0) left = std::chrono::microseconds(0);
-      timeval tv{};
-      tv.tv_sec = static_cast<time_t>(left.count() / 1000000);
-      tv.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
-      fd_set readable;
-      FD_ZERO(&readable);
-      if (fd >= FD_SETSIZE || wake_fd_ >= FD_SETSIZE) {
-        Record(kReadProc, "Select Failed: Error = " + std::to_string(EBADF), session);
-        NotifyTimeOut();
-        return;
-      }
-      FD_SET(fd, &readable);
-      if (wake_fd_ >= 0) FD_SET(wake_fd_, &readable);
-      int r = ::select(std::max(fd, wake_fd_) + 1, &readable, nullptr, nullptr, &tv);
+      // poll, not select: a host with many open files may give the socket
+      // a number beyond what an fd_set holds.
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now() +
+                                                                        std::chrono::microseconds(999));
+      long long ms = std::clamp<long long>(left.count(), 0, std::numeric_limits<int>::max());
+      pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+      int r = ::poll(fds, wake_fd_ >= 0 ? 2 : 1, static_cast<int>(ms));
       if (r < 0) {
         if (errno == EINTR) continue;
         Record(kReadProc, "Select Failed: Error = " + std::to_string(errno), session);
@@ -181,6 +183,8 @@ void TSocketTimerThread::CallReadFromSocket() {
       }
       if (Terminated()) return;
       if (r == 0) {
+        // A wait longer than one poll can take goes on until the deadline.
+        if (std::chrono::steady_clock::now() < deadline) continue;
         Record(kReadProc, "Select - No Inbound IP data after waiting " + N + " seconds", "");
         NotifyTimeOut();
         return;
@@ -272,6 +276,18 @@ void StopWorkersForClose() {
     }
   }
   JoinAll(stop);
+}
+
+void JoinWorkersForTesting() noexcept {
+  TCoreState& g = Core();
+  std::vector<std::unique_ptr<TSocketTimerThread>> all;
+  {
+    std::lock_guard<std::mutex> lock(g.WorkerMutex);
+    if (g.CurrentWorker) all.push_back(std::move(g.CurrentWorker));
+    for (auto& w : g.RetiredWorkers) all.push_back(std::move(w));
+    g.RetiredWorkers.clear();
+  }
+  for (auto& w : all) w->Join();
 }
 
 void StopAndJoinAllWorkers() noexcept {

@@ -65,4 +65,7 @@ void StopWorkersForClose();
 // At unload: stops and joins every worker but the calling thread's own.
 void StopAndJoinAllWorkers() noexcept;
 
+// Waits for every worker to end by itself (no stop request) and drops it.
+void JoinWorkersForTesting() noexcept;
+
 }  // namespace tamlix::core

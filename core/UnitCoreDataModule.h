@@ -2,9 +2,10 @@
 // loading and unloading the library, starting a session (InitializeCore),
 // sending a request (SendData) and the timer path (ResetSerial).
 //
-// Exactly one TdtmdlCore lives from LibraryLoad to LibraryUnload. The
-// operations here never throw out of the export-facing functions' callers'
-// reach: the exports (CoreExports.cpp) guard them.
+// Exactly one TdtmdlCore lives from LibraryLoad to LibraryUnload. These
+// operations may throw; the exports (CoreExports.cpp) catch everything.
+// They run on the host's thread, except CloseConnection, which the reply
+// worker also calls on its own.
 #pragma once
 
 #include <atomic>
@@ -58,15 +59,25 @@ class TdtmdlCore {
   void CloseConnection() noexcept;
 };
 
-// Load and unload, in the order the library's lifecycle fixes. LibraryLoad
-// never throws: a debug ring that cannot be opened is reported once on
-// stderr and the library runs without records.
+// Load: the ring opens, SessionInUse is cleared, the data module is made.
+// A ring that cannot be opened is reported once on stderr and the library
+// runs without records. Unload: stops and joins any reply worker, removes
+// the session's lock file unless a start found one present, frees what the
+// connection still holds (without shutdown alerts), the data module, and
+// closes the ring.
 void LibraryLoad() noexcept;
 void LibraryUnload() noexcept;
 
+// Starts a session: takes its lock file, keeps port, host and time-out, and
+// dials when the connection state is a modem alone. InUse gets 101 only
+// when the lock file was present. A failed start removes a lock file that
+// it made itself.
 bool InitializeCore(const char* Session, TReceiveCallback ReadCallback, const TTCPIPSettings* Settings,
                     TTimeNotifyEvent TimerCallback, int32_t* InUse);
+// Reconnects, writes Data in one SSL write and starts a reply worker. False
+// with Status filled on failure; Status untouched on success.
 bool SendData(const char* Data, TCoreStatus* Status);
+// Runs TimerTimer and swallows what it raises.
 void ResetSerial();
 void SetTimeNotifyEvent(TTimeNotifyEvent Event) noexcept;
 

@@ -225,8 +225,10 @@ TEST_F(InitializeCoreTest, WinSockPortErrorStoresTheEventsText) {
     int code = 10050 + kind;
     module.WinSockPortError(&module.WinSockPort, -1, kind, code);
     EXPECT_EQ(code, 0);
-    EXPECT_EQ(Core().LastSocketError.ErrorCode, 10050 + kind);
-    EXPECT_EQ(Core().LastSocketError.ErrorFlag, 0);
+    int32_t stored_code = Core().LastSocketError.ErrorCode;
+    int32_t stored_flag = Core().LastSocketError.ErrorFlag;
+    EXPECT_EQ(stored_code, 10050 + kind);
+    EXPECT_EQ(stored_flag, 0);
     EXPECT_STREQ(Core().LastSocketError.ErrorText, texts[kind]);
   }
 }

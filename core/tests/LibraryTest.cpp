@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "TestSwitch.h"
 
 extern char** environ;
 
@@ -106,6 +109,23 @@ TEST_F(LibraryTest, ExitWithoutUnloadStillRunsTheUnloadRules) {
   ProcessRun r = Host({"init:A", "init:B"});
   ASSERT_TRUE(Clean(r)) << r.out;
   EXPECT_EQ(LockFiles(root_ / "host"), std::set<std::string>{"A.lck"});
+}
+
+// A host that unloads, or simply ends, while a reply worker still waits on
+// a silent switch: the worker is stopped and joined, the host exits cleanly.
+TEST_F(LibraryTest, UnloadOrExitWhileAWorkerWaitsEndsCleanly) {
+  tamlix::testing::TestSwitch sw({"--silent"});
+  std::string port = "port:" + std::to_string(sw.port());
+  for (bool unload : {true, false}) {
+    std::vector<std::string> cmds{port, "timeout:60000", "init:W", "send:claim"};
+    if (unload) cmds.push_back("unload");
+    auto begun = std::chrono::steady_clock::now();
+    ProcessRun r = Host(cmds);
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(20));
+    ASSERT_TRUE(Clean(r)) << "unload " << unload << ": status " << r.status << "\n" << r.out;
+    EXPECT_EQ(r.out, "init W 1 -1\nsend 1\n" + std::string(unload ? "unloaded\n" : ""));
+    EXPECT_TRUE(LockFiles(root_ / "host").empty());
+  }
 }
 
 TEST_F(LibraryTest, ExportsExactlyTheEightNames) {

@@ -3,6 +3,9 @@
  * one line of output per command:
  *   init:SESSION    InitializeCore(SESSION) -> "init SESSION <result> <InUse>"
  *   exists:NAME     "exists NAME 0|1" for a file in this program's directory
+ *   port:N          later starts go to 127.0.0.1:N
+ *   timeout:MS      later starts wait MS milliseconds for a reply
+ *   send:TEXT       SendData(TEXT) -> "send <result>"
  *   unload          dlclose
  * Plain C, built from the public header alone. */
 #include <dlfcn.h>
@@ -15,6 +18,9 @@
 
 typedef TamlixBool (*InitializeCoreFn)(const char*, TReceiveCallback, const TTCPIPSettings*, TTimeNotifyEvent,
                                        int32_t*);
+typedef TamlixBool (*SendDataFn)(const char*, TCoreStatus*);
+
+static void OnReply(const char* text) { printf("reply %s\n", text); fflush(stdout); }
 
 static void OwnDirectory(char* out, size_t size) {
   ssize_t n = readlink("/proc/self/exe", out, size - 1);
@@ -35,7 +41,8 @@ int main(int argc, char** argv) {
     return 3;
   }
   InitializeCoreFn init = (InitializeCoreFn)dlsym(lib, "InitializeCore");
-  if (!init) return 4;
+  SendDataFn send = (SendDataFn)dlsym(lib, "SendData");
+  if (!init || !send) return 4;
   char dir[4096];
   OwnDirectory(dir, sizeof dir);
 
@@ -46,12 +53,22 @@ int main(int argc, char** argv) {
     const char* cmd = argv[i];
     if (strncmp(cmd, "init:", 5) == 0) {
       int32_t in_use = -1;
-      TamlixBool ok = lib ? init(cmd + 5, NULL, &settings, NULL, &in_use) : 0;
+      TamlixBool ok = lib ? init(cmd + 5, OnReply, &settings, NULL, &in_use) : 0;
       printf("init %s %d %d\n", cmd + 5, ok, (int)in_use);
     } else if (strncmp(cmd, "exists:", 7) == 0) {
       char path[8192];
       snprintf(path, sizeof path, "%s%s", dir, cmd + 7);
       printf("exists %s %d\n", cmd + 7, access(path, F_OK) == 0);
+    } else if (strncmp(cmd, "port:", 5) == 0) {
+      settings.Port = atoi(cmd + 5);
+      settings.Address.Length = 9;
+      memcpy(settings.Address.Chars, "127.0.0.1", 9);
+    } else if (strncmp(cmd, "timeout:", 8) == 0) {
+      settings.TimeOut = (uint32_t)strtoul(cmd + 8, NULL, 10);
+    } else if (strncmp(cmd, "send:", 5) == 0) {
+      TCoreStatus status;
+      memset(&status, 0, sizeof status);
+      printf("send %d\n", lib ? send(cmd + 5, &status) : 0);
     } else if (strcmp(cmd, "unload") == 0) {
       if (lib && dlclose(lib) != 0) return 5;
       lib = NULL;

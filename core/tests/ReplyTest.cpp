@@ -1,0 +1,264 @@
+// SendData and the reply worker against a real TLS switch on loopback.
+#include <fcntl.h>
+
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+
+#include "SendTestSupport.h"
+#include "SwitchSupport.h"
+
+namespace tamlix::core::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ReplyTest = SendTest;
+
+const std::string kClaim = "\x02" "0012claim text\x03";
+
+// The read callback, noting whether the connection was still open.
+std::atomic<bool> g_open_in_callback{false};
+void OnReadCheckingOpen(const char* text) {
+  g_open_in_callback = Core().SSLHandle != nullptr && Core().SocketHandle >= 0;
+  CallbackLog::OnRead(text);
+}
+
+std::vector<Rec> RecordsSince(int mark) {
+  std::vector<Rec> out;
+  for (const Rec& r : ReadRing())
+    if (r.Sequence > mark) out.push_back(r);
+  return out;
+}
+
+TEST_F(ReplyTest, ReplyReachesTheReadCallbackOnceOnTheWorkerBeforeTheClose) {
+  SwitchProcess sw(ReplyWith("ACCEPTED 0001"));
+  Start(sw.port(), 5000, "127.0.0.1", OnReadCheckingOpen);
+  int mark = Mark();
+  TCoreStatus status = Untouched();
+  TCoreStatus before = status;
+  ASSERT_EQ(::SendData(kClaim.c_str(), &status), 1);
+  EXPECT_EQ(std::memcmp(&status, &before, sizeof status), 0);  // success leaves it alone
+  ASSERT_TRUE(CallbackLog::Get().WaitFor(1));
+  JoinWorkersForTesting();
+
+  std::vector<CallbackLog::Event> events = CallbackLog::Get().Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].what, "read:ACCEPTED 0001");
+  EXPECT_NE(events[0].thread, std::this_thread::get_id());
+  EXPECT_TRUE(g_open_in_callback);
+  EXPECT_EQ(Core().SocketHandle, -1);
+  EXPECT_STREQ(Core().ReceivedData, "ACCEPTED 0001");
+  EXPECT_EQ(sw.Request(0), kClaim);
+
+  std::vector<Rec> recs = RecordsSince(mark);
+  std::vector<std::string> msgs = Messages(recs);
+  EXPECT_TRUE(InOrder(msgs, {"Preparing To Write Data: size = " + std::to_string(kClaim.size()),
+                             "IP Socket Connection Successful", "Begin SSL Initialization", "SSL protocol Message 0",
+                             "SSL Initialization Successful",
+                             "SSL Sent Data: Size = " + std::to_string(kClaim.size()) + " bytes",
+                             "Listening for IP data", "f_SSL_read", "SSL IP Read Completed: size = 13",
+                             "Callback Executed", "Terminate Thread", "Close Socket Resule code - 0"}))
+      << ::testing::PrintToString(msgs);
+  EXPECT_TRUE(Contains(msgs, "** Initializing Socket Timer - Timer Frequency value is 1000"));
+  for (const Rec& r : recs) {
+    if (r.Message.rfind("SSL Sent Data: Size", 0) == 0) {
+      EXPECT_EQ(r.Data, kClaim);
+    }
+    if (r.Message.rfind("SSL IP Read Completed", 0) == 0) {
+      EXPECT_EQ(r.Data, "ACCEPTED 0001");
+    }
+    if (r.Procedure == "UnitCoreDataModule.ssl_infocallback") {
+      EXPECT_FALSE(r.Message.empty());
+    }
+  }
+}
+
+TEST_F(ReplyTest, SilenceNotifiesAfterTheTimeOutAndLeavesTheConnectionOpen) {
+  SwitchProcess sw(NeverReply());
+  Start(sw.port(), 1000);
+  int mark = Mark();
+  auto begun = Clock::now();
+  ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1);
+  ASSERT_TRUE(CallbackLog::Get().WaitFor(1));
+  EXPECT_GE(Clock::now() - begun, std::chrono::milliseconds(900));
+  JoinWorkersForTesting();
+  EXPECT_EQ(CallbackLog::Get().Whats(), std::vector<std::string>{"notify"});
+  EXPECT_GE(Core().SocketHandle, 0);
+  EXPECT_TRUE(Contains(MessagesSince(mark), "Select - No Inbound IP data after waiting 1 seconds"));
+
+  // The next request closes what the silent one left.
+  mark = Mark();
+  ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1);
+  StopAndJoinAllWorkers();  // the ring is read only while no worker writes
+  std::vector<Rec> recs = RecordsSince(mark);
+  bool closed = false;
+  for (const Rec& r : recs)
+    closed |= r.Message == "Close Socket Resule code - 0" && r.Procedure == "UnitCoreDataModule.ResetConnection";
+  EXPECT_TRUE(closed);
+}
+
+TEST_F(ReplyTest, ZeroTimeOutOnlyPolls) {
+  SwitchProcess sw(ReplyAfter("late", 1500));
+  Start(sw.port(), 400);  // rounds to 0 seconds
+  auto begun = Clock::now();
+  ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1);
+  ASSERT_TRUE(CallbackLog::Get().WaitFor(1));
+  EXPECT_LT(Clock::now() - begun, std::chrono::milliseconds(1200));
+  JoinWorkersForTesting();
+  EXPECT_EQ(CallbackLog::Get().Whats(), std::vector<std::string>{"notify"});
+}
+
+TEST_F(ReplyTest, WithoutATimeNotifyEventATimeOutOnlyRecords) {
+  SwitchProcess sw(NeverReply());
+  Start(sw.port(), 0);
+  ::SetTimeNotifyEvent(nullptr);
+  ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1);
+  JoinWorkersForTesting();
+  EXPECT_TRUE(CallbackLog::Get().Whats().empty());
+  EXPECT_TRUE(Contains(Messages(ReadRing()), "Select - No Inbound IP data after waiting 0 seconds"));
+}
+
+TEST_F(ReplyTest, CloseWithoutReplyNotifiesAndTheNextSendSurvives) {
+  SwitchProcess sw(CloseWithoutReply());
+  Start(sw.port(), 3000);
+  ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1);
+  JoinWorkersForTesting();
+  EXPECT_EQ(CallbackLog::Get().Whats(), std::vector<std::string>{"notify"});
+  std::vector<std::string> msgs = Messages(ReadRing());
+  EXPECT_TRUE(InOrder(msgs, {"f_SSL_read", "ssl_read - No Inbound IP data after waiting 3 seconds",
+                             "SSL Read Unsuccessful... No IP data to read0"}));
+  // Shutting down a connection whose peer has gone must not raise SIGPIPE.
+  ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1);
+  JoinWorkersForTesting();
+}
+
+TEST_F(ReplyTest, ReplyShapesHandOverOnlyTheFirstReadsText) {
+  struct Case {
+    const char* name;
+    SwitchSpec spec;
+    std::vector<std::string> events;
+  } cases[] = {
+      {"leading NUL", ReplyWithFile(std::string("\0rest", 5)), {}},
+      {"oversize", Oversize(7000), {"read:" + tamlix::testing::OversizePattern(6144)}},
+      {"pieces", ReplyInPieces("first-second-third", 3, 300), {"read:first-"}},
+  };
+  for (const Case& c : cases) {
+    SwitchProcess sw(c.spec);
+    CallbackLog::Get().Clear();
+    Start(sw.port(), 3000, "127.0.0.1", CallbackLog::OnRead, std::string("shape") + std::to_string(&c - cases));
+    ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1) << c.name;
+    JoinWorkersForTesting();
+    EXPECT_EQ(CallbackLog::Get().Whats(), c.events) << c.name;
+  }
+}
+
+TEST_F(ReplyTest, ReplyWithoutAReadCallbackIsHeldForTheNextWorker) {
+  SwitchProcess sw(Echo());
+  Start(sw.port(), 3000, "127.0.0.1", nullptr, "held");
+  ASSERT_EQ(::SendData("one", nullptr), 1);
+  JoinWorkersForTesting();
+  EXPECT_TRUE(CallbackLog::Get().Whats().empty());
+  EXPECT_TRUE(Core().DataReceived);
+  EXPECT_GE(Core().SocketHandle, 0);  // not closed: nothing was handed over
+
+  Start(sw.port(), 3000, "127.0.0.1", CallbackLog::OnRead, "taker");
+  int mark = Mark();
+  ASSERT_EQ(::SendData("two", nullptr), 1);
+  JoinWorkersForTesting();
+  EXPECT_EQ(CallbackLog::Get().Whats(), std::vector<std::string>{"read:one"});
+  EXPECT_FALSE(Contains(MessagesSince(mark), "Listening for IP data"));
+  EXPECT_FALSE(Core().DataReceived);
+}
+
+TEST_F(ReplyTest, RefusedTLSFailsTheSend) {
+  SwitchProcess sw(PlainTcp());
+  Start(sw.port());
+  int mark = Mark();
+  TCoreStatus status = Untouched();
+  EXPECT_EQ(::SendData(kClaim.c_str(), &status), 0);
+  EXPECT_EQ(status.ErrorCode, -1);
+  EXPECT_EQ(status.ErrorFlag, 1);
+  EXPECT_STREQ(status.ErrorText, "SSL or Socket Exception - Possible network error");
+  EXPECT_TRUE(InOrder(MessagesSince(mark), {"IP Socket Connection Successful", "Failure Connecting SSL Socket",
+                                            "SSL Initialization Failed", "SSL Initialization failure",
+                                            "SSL Send Data error"}));
+  std::lock_guard<std::mutex> lock(Core().WorkerMutex);
+  EXPECT_EQ(Core().CurrentWorker, nullptr);
+}
+
+TEST_F(ReplyTest, SocketNumberBeyondAnFdSetStillGetsItsReply) {
+  SwitchProcess sw(ReplyWith("high"));
+  Start(sw.port(), 5000);
+  std::vector<int> filler;  // takes every number below 1100
+  for (int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0 && fd < 1100;
+       fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC))
+    filler.push_back(fd);
+  ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1);
+  EXPECT_GE(Core().SocketHandle, 1024);
+  ASSERT_TRUE(CallbackLog::Get().WaitFor(1));
+  JoinWorkersForTesting();
+  for (int fd : filler) ::close(fd);
+  EXPECT_EQ(CallbackLog::Get().Whats(), std::vector<std::string>{"read:high"});
+}
+
+// --- threads
+
+void SendAgainFromTheCallback(const char* text) {
+  CallbackLog::OnRead(text);
+  if (std::string(text) == "one") ::SendData("two", nullptr);
+}
+
+TEST_F(ReplyTest, SendFromInsideTheReadCallbackStartsTheNextRequest) {
+  SwitchProcess sw(Echo());
+  Start(sw.port(), 5000, "127.0.0.1", SendAgainFromTheCallback);
+  ASSERT_EQ(::SendData("one", nullptr), 1);
+  ASSERT_TRUE(CallbackLog::Get().WaitFor(2));
+  JoinWorkersForTesting();
+  EXPECT_EQ(CallbackLog::Get().Whats(), (std::vector<std::string>{"read:one", "read:two"}));
+  EXPECT_EQ(sw.Request(1), "two");
+  EXPECT_EQ(Core().SocketHandle, -1);  // the second worker closed its own connection
+}
+
+TEST_F(ReplyTest, SecondSendWhileTheFirstWorkerWaitsStopsItQuietly) {
+  SwitchProcess sw(NeverReply());
+  Start(sw.port(), 30000);
+  ASSERT_EQ(::SendData("first", nullptr), 1);
+  auto begun = Clock::now();
+  ASSERT_EQ(::SendData("second", nullptr), 1);
+  EXPECT_LT(Clock::now() - begun, std::chrono::seconds(10));
+  ASSERT_EQ(::SendData("third", nullptr), 1);
+  Unload();
+  EXPECT_TRUE(CallbackLog::Get().Whats().empty());
+}
+
+TEST_F(ReplyTest, UnloadWhileAWorkerWaitsStopsAndJoinsIt) {
+  SwitchProcess sw(NeverReply());
+  Start(sw.port(), 60000);
+  ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1);
+  auto begun = Clock::now();
+  Unload();
+  EXPECT_LT(Clock::now() - begun, std::chrono::seconds(10));
+  EXPECT_TRUE(CallbackLog::Get().Whats().empty());
+}
+
+std::atomic<int> g_slow_calls{0};
+void SlowRead(const char* text) {
+  CallbackLog::OnRead(text);
+  if (g_slow_calls++ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(400));
+}
+
+TEST_F(ReplyTest, SendDuringASlowReadCallbackWaitsForIt) {
+  SwitchProcess sw(Echo());
+  g_slow_calls = 0;
+  Start(sw.port(), 5000, "127.0.0.1", SlowRead);
+  ASSERT_EQ(::SendData("one", nullptr), 1);
+  ASSERT_TRUE(CallbackLog::Get().WaitFor(1));
+  ASSERT_EQ(::SendData("two", nullptr), 1);  // joins the worker still in its callback
+  ASSERT_TRUE(CallbackLog::Get().WaitFor(2));
+  JoinWorkersForTesting();
+  EXPECT_EQ(CallbackLog::Get().Whats(), (std::vector<std::string>{"read:one", "read:two"}));
+}
+
+}  // namespace
+}  // namespace tamlix::core::testing
