@@ -1,0 +1,370 @@
+#include "MasterSession.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "settings/IniFile.h"
+#include "tamlix/TamlixCore.h"
+
+namespace tamlix::master {
+
+namespace {
+
+constexpr char STX = '\x02';
+constexpr char ETX = '\x03';
+// A frame that grows beyond this without its ETX is dropped.
+constexpr size_t kMaxFrame = 64 * 1024;
+
+struct TState {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int32_t type = 0;                 // guarded by mutex
+  void* callback1 = nullptr;        // guarded by mutex
+  void* callback2 = nullptr;        // guarded by mutex
+  TSessionSettings settings;        // guarded by mutex
+  std::shared_ptr<TSerialLine> line;  // guarded by mutex
+  // The file thread's wait for one reply.
+  bool waiting = false;             // guarded by mutex
+  std::optional<std::string> reply; // guarded by mutex
+  bool noReply = false;             // guarded by mutex
+  bool stop = false;                // guarded by mutex
+  std::thread fileThread;
+  std::thread serialThread;
+};
+
+// Cleared when the library unloads, so that a late reply from the core's
+// worker finds nothing to call.
+std::atomic<bool> alive{false};
+
+// Never destroyed: the core's reply worker may still call in while the
+// process ends; the threads are joined by TUnload.
+TState& State() {
+  static TState* const state = new TState;
+  return *state;
+}
+
+// Joins the threads when the library is unloaded or the process ends.
+struct TUnload {
+  TUnload() { alive = true; }
+  ~TUnload() {
+    alive = false;
+    Stop();
+  }
+} unload;
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void OnReply(const char* data) {
+  if (!alive || !data) return;
+  TState& s = State();
+  std::string text = data;  // valid only during this call
+  void* callback1;
+  void* callback2;
+  std::shared_ptr<TSerialLine> line;
+  int32_t type;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    type = s.type;
+    callback1 = s.callback1;
+    callback2 = s.callback2;
+    line = s.line;
+    if (s.waiting) {
+      s.reply = text;
+      s.changed.notify_all();
+      return;
+    }
+  }
+  if (type == 2 && callback1) {
+    reinterpret_cast<TReceiveCallback>(callback1)(text.c_str());
+  } else if (type == 3) {
+    if (line) line->Write(text);
+    if (callback2) {
+      const char* p = text.c_str();
+      int32_t handled = 0;
+      reinterpret_cast<TDataNotifyCallback>(callback2)(&p, &handled);
+    }
+  }
+}
+
+void OnTimeNotify() {
+  if (!alive) return;
+  TState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (s.waiting) {
+    s.noReply = true;
+    s.changed.notify_all();
+  }
+}
+
+// Sends one claim through the core; throws EMaster with the core's status.
+void Send(const std::string& claim) {
+  TCoreStatus status{};
+  if (!SendData(claim.c_str(), &status)) {
+    status.ErrorText[sizeof status.ErrorText - 1] = '\0';
+    throw EMaster(status.ErrorCode ? status.ErrorCode : kFailCode,
+                  status.ErrorText[0] ? status.ErrorText : "Send failed");
+  }
+}
+
+// Sends `claim` and waits for its reply; nothing when none came in time.
+std::optional<std::string> SendAndWait(const std::string& claim, uint32_t timeoutMs) {
+  TState& s = State();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.waiting = true;
+    s.reply.reset();
+    s.noReply = false;
+  }
+  std::optional<std::string> reply;
+  try {
+    Send(claim);
+    std::unique_lock<std::mutex> lock(s.mutex);
+    // The core gives up after its time-out (whole seconds, rounded up): wait a little longer.
+    s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs) + std::chrono::seconds(2),
+                       [&] { return s.reply || s.noReply || s.stop; });
+    reply = s.reply;
+    s.waiting = false;
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.waiting = false;
+  }
+  return reply;
+}
+
+std::optional<std::string> ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) return std::nullopt;
+  return text.str();
+}
+
+// Writes `bytes` to `path` through a temporary file and a rename, so that a
+// reader never sees half a reply.
+bool WriteWhole(const std::string& path, const std::string& bytes) {
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out << bytes;
+    out.flush();
+    if (!out) {
+      ::unlink(temporary.c_str());
+      return false;
+    }
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+void FileLoop() {
+  TState& s = State();
+  for (;;) {
+    TSessionSettings settings;
+    TFileEventCallback event;
+    {
+      std::unique_lock<std::mutex> lock(s.mutex);
+      const auto freq = std::chrono::milliseconds(s.settings.FileFreq);
+      if (s.changed.wait_for(lock, freq, [&] { return s.stop; })) return;
+      settings = s.settings;
+      event = reinterpret_cast<TFileEventCallback>(s.callback1);
+    }
+    if (!FileExists(settings.FileSource)) continue;
+    const auto content = ReadWhole(settings.FileSource);
+    if (!content) continue;
+    std::string claim = *content;
+    while (!claim.empty() && (claim.back() == '\n' || claim.back() == '\r')) claim.pop_back();
+    if (claim.empty()) continue;
+    if (event) event(0);
+    const auto reply = SendAndWait(claim, settings.TimeOut);
+    // Without a reply the source stays, and is sent again at the next turn.
+    if (!reply || !WriteWhole(settings.FileDest, *reply)) continue;
+    if (event) event(1);
+    ::unlink(settings.FileSource.c_str());
+  }
+}
+
+void SerialLoop(std::shared_ptr<TSerialLine> line) {
+  TState& s = State();
+  std::string pending;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (s.stop) return;
+    }
+    std::string bytes;
+    try {
+      bytes = line->Read(std::chrono::milliseconds(100));
+    } catch (...) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    pending += bytes;
+    for (;;) {
+      const size_t start = pending.find(STX);
+      if (start == std::string::npos) {
+        pending.clear();
+        break;
+      }
+      const size_t end = pending.find(ETX, start);
+      if (end == std::string::npos) {
+        pending.erase(0, start);
+        if (pending.size() > kMaxFrame) pending.clear();
+        break;
+      }
+      const std::string claim = pending.substr(start, end - start + 1);
+      pending.erase(0, end + 1);
+      void* callback1;
+      {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        callback1 = s.callback1;
+      }
+      if (callback1) {
+        const char* p = claim.c_str();
+        int32_t handled = 0;
+        reinterpret_cast<TDataNotifyCallback>(callback1)(&p, &handled);
+      }
+      try {
+        Send(claim);
+      } catch (...) {
+        // A claim that cannot be sent gets no reply on the line.
+      }
+    }
+  }
+}
+
+}  // namespace
+
+TSessionSettings ReadSessionSettings(const std::string& dir, const std::string& session) {
+  const TIniFile product(dir + "Brindlemoss.INI");
+  if (!product.SectionExists(session)) throw EMaster(kFailCode, "Session " + session + " not found");
+  TSessionSettings s;
+  const std::string type = product.ReadString(session, "SessionType", "0");
+  if (!TryStrToInt(type, s.SessionType)) throw EMaster(kFailCode, "SessionType '" + type + "' is not a number");
+  s.Serial.Port = product.ReadString(session, "Serial_Port", "");
+  s.Serial.Baud = product.ReadString(session, "Serial_Baud", "");
+  s.Serial.DataBits = product.ReadString(session, "Serial_DataBits", "");
+  s.Serial.Parity = product.ReadString(session, "Serial_Parity", "");
+  s.Serial.StopBits = product.ReadString(session, "Serial_StopBits", "");
+  s.FileSource = product.ReadString(session, "File_Source", "");
+  s.FileDest = product.ReadString(session, "File_Dest", "");
+  s.FileFreq = product.ReadInteger(session, "File_Freq", 1000);
+  if (s.FileFreq <= 0) s.FileFreq = 1000;
+
+  const TIniFile tcp(dir + "TamlixTCP.INI");
+  const char* section = "Global TCP/IP Data";
+  const bool secondary = tcp.ReadInteger(section, "Use", 0) == 1;
+  s.Address = tcp.ReadString(section, secondary ? "SecAddress" : "Address", "");
+  s.Port = tcp.ReadInteger(section, secondary ? "SecPort" : "Port", 0);
+  const int32_t timeOut = tcp.ReadInteger(section, "TimeOut", 1000);
+  s.TimeOut = timeOut > 0 ? static_cast<uint32_t>(timeOut) : 1000;
+  s.Headerlength = tcp.ReadInteger(section, "Headerlength", 0);
+  s.DefaultHeader = tcp.ReadInteger(section, "DefaultHeader", 0);
+  return s;
+}
+
+void Initialize(const std::string& dir, const char* session, void* callback1, void* callback2) {
+  if (!session) throw EMaster(kFailCode, "No session");
+  Stop();
+  TSessionSettings settings = ReadSessionSettings(dir, session);
+  if (settings.SessionType < 2 || settings.SessionType > 4) {
+    throw EMaster(kFailCode, "Session type " + std::to_string(settings.SessionType) + " is not served");
+  }
+  if (!callback1) throw EMaster(kFailCode, "No callback");
+  if (settings.SessionType == 3 && !callback2) throw EMaster(kFailCode, "No reply callback");
+  if (settings.SessionType == 4 && (settings.FileSource.empty() || settings.FileDest.empty())) {
+    throw EMaster(kFailCode, "File_Source and File_Dest must be set");
+  }
+  std::shared_ptr<TSerialLine> line;
+  if (settings.SessionType == 3) {
+    try {
+      line = std::make_shared<TSerialLine>(settings.Serial);
+    } catch (const std::exception& e) {
+      throw EMaster(kFailCode, e.what());
+    }
+  }
+
+  TTCPIPSettings tcp{};
+  tcp.Port = settings.Port;
+  const size_t length = std::min<size_t>(settings.Address.size(), sizeof tcp.Address.Chars);
+  tcp.Address.Length = static_cast<uint8_t>(length);
+  std::memcpy(tcp.Address.Chars, settings.Address.data(), length);
+  tcp.TimeOut = settings.TimeOut;
+  tcp.Headerlength = settings.Headerlength;
+  tcp.DefaultHeader = settings.DefaultHeader;
+  int32_t inUse = 0;
+  if (!InitializeCore(session, &OnReply, &tcp, nullptr, &inUse)) {
+    throw EMaster(inUse == MASTER_CODE_IN_USE ? MASTER_CODE_IN_USE : kFailCode,
+                  inUse == MASTER_CODE_IN_USE ? "Session " + std::string(session) + " is in use"
+                                              : "Core initialization failed");
+  }
+  SetTimeNotifyEvent(&OnTimeNotify);
+
+  TState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.type = settings.SessionType;
+  s.callback1 = callback1;
+  s.callback2 = callback2;
+  s.settings = settings;
+  s.line = line;
+  s.stop = false;
+  if (line) s.serialThread = std::thread(SerialLoop, line);
+}
+
+void ProcessData(uintptr_t data) {
+  TState& s = State();
+  if (data == 1) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.type != 4) throw EMaster(kFailCode, "Automatic processing is for file sessions");
+    if (s.fileThread.joinable()) return;  // already running
+    s.fileThread = std::thread(FileLoop);
+    return;
+  }
+  if (data == 0) throw EMaster(kFailCode, "No claim");
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.type == 0) throw EMaster(kFailCode, "No session started");
+  }
+  Send(reinterpret_cast<const char*>(data));
+}
+
+void Stop() noexcept {
+  TState& s = State();
+  std::thread file;
+  std::thread serial;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.stop = true;
+    s.changed.notify_all();
+    file = std::move(s.fileThread);
+    serial = std::move(s.serialThread);
+  }
+  if (file.joinable()) file.join();
+  if (serial.joinable()) serial.join();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.type = 0;
+  s.callback1 = nullptr;
+  s.callback2 = nullptr;
+  s.line.reset();
+}
+
+}  // namespace tamlix::master

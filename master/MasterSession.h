@@ -1,0 +1,62 @@
+// MasterSession: the stand-in's one session per process. It reads the
+// session's type and options from "Brindlemoss.INI" and the switch from
+// "TamlixTCP.INI" in the directory it is given, starts the session through
+// the core (InitializeCore), and serves it by type:
+//   direct (2): claims handed in are sent with SendData; each reply goes to
+//     Callback1 (a TReceiveCallback);
+//   serial (3): claims framed STX..ETX are read from the serial line on a
+//     thread of its own, reported through Callback1 and sent; each reply is
+//     written back to the line and reported through Callback2;
+//   file (4): once started, a thread turns File_Source into File_Dest every
+//     File_Freq milliseconds, reporting events 0 and 1 through Callback1.
+// Replies arrive on the core's reply worker; callbacks are called from the
+// stand-in's threads and the core's worker, never with a lock held.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "SerialLine.h"
+#include "TamlixMaster.h"
+
+namespace tamlix::master {
+
+// A failure with the code and text that go into TMasterError.
+class EMaster : public std::runtime_error {
+ public:
+  EMaster(int32_t code, const std::string& text) : std::runtime_error(text), code_(code) {}
+  int32_t Code() const { return code_; }
+
+ private:
+  int32_t code_;
+};
+
+inline constexpr int32_t kFailCode = -1;
+
+struct TSessionSettings {
+  int32_t SessionType = 0;
+  TSerialOptions Serial;
+  std::string FileSource;
+  std::string FileDest;
+  int32_t FileFreq = 1000;  // milliseconds
+  std::string Address;
+  int32_t Port = 0;
+  uint32_t TimeOut = 1000;  // milliseconds
+  int32_t Headerlength = 0;
+  int32_t DefaultHeader = 0;
+};
+
+// Reads both files in `dir` (ending with "/"). Throws EMaster when the
+// session's section is absent or its type is not a whole number.
+TSessionSettings ReadSessionSettings(const std::string& dir, const std::string& session);
+
+// Starts (or restarts) the process's session. Throws EMaster on failure.
+void Initialize(const std::string& dir, const char* session, void* callback1, void* callback2);
+// Data == 1: start automatic file processing (file sessions only);
+// otherwise Data is the address of a NUL-terminated claim to send.
+void ProcessData(uintptr_t data);
+// Stops and joins the session's threads; the session keeps no line open.
+void Stop() noexcept;
+
+}  // namespace tamlix::master

@@ -1,0 +1,91 @@
+#include "FormTestSupport.h"
+
+#include <stdlib.h>
+
+#include <QApplication>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "Application.h"
+#include "TestApp.h"
+
+namespace tamlix::brindlemoss::test {
+
+std::optional<std::string> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+QStringList Lines(const QPlainTextEdit* pane) {
+  const QString text = pane->toPlainText();
+  return text.isEmpty() ? QStringList() : text.split('\n');
+}
+
+MessageBoxHand::MessageBoxHand() {
+  timer_.setInterval(20);
+  QObject::connect(&timer_, &QTimer::timeout, [this] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      ++count;
+      title = box->windowTitle();
+      text = box->text();
+      box->done(QMessageBox::Ok);
+    }
+  });
+  timer_.start();
+}
+
+MessageBoxHand::~MessageBoxHand() = default;
+
+void FormTest::SetUpTestSuite() {
+  tray::test::EnsureApplication();
+  QApplication::setApplicationName("Brindlemoss");
+}
+
+void FormTest::SetUp() {
+  master = TestMasterState();
+  tray::SetShellForTesting(&shell);
+  SetQuitForTesting([this] { ++quits; });
+  char pattern[] = "/tmp/brindlemoss-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  dir = std::string(pattern) + "/it's/";
+  std::filesystem::create_directories(dir);
+  boxes = std::make_unique<MessageBoxHand>();
+}
+
+void FormTest::TearDown() {
+  form.reset();
+  boxes.reset();
+  SetQuitForTesting(nullptr);
+  tray::SetShellForTesting(nullptr);
+  std::filesystem::remove_all(std::filesystem::path(dir).parent_path().parent_path());
+}
+
+TFormMain& FormTest::Start(QStringList arguments, std::string library) {
+  form = std::make_unique<TFormMain>(TFormMainOptions{dir, std::move(arguments), std::move(library)});
+  return *form;
+}
+
+std::vector<std::string> FormTest::LogMessages() const {
+  std::vector<std::string> messages;
+  const auto text = ReadFile(File("Brindlemoss.LOG"));
+  if (!text) return messages;
+  std::string rest = *text;
+  for (size_t end; (end = rest.find("\r\n")) != std::string::npos; rest.erase(0, end + 2)) {
+    const std::string line = rest.substr(0, end);
+    const size_t stamp = line.rfind("  -  ");
+    messages.push_back(stamp == std::string::npos ? line : line.substr(0, stamp));
+  }
+  EXPECT_EQ(rest, "") << "every log line ends with CR LF";
+  return messages;
+}
+
+}  // namespace tamlix::brindlemoss::test
