@@ -1,0 +1,55 @@
+// The synchronous road: one complete claim exchange on the caller's thread
+// over a TCP connection and TLS client session of its own (separate from
+// TamlixCore's), made afresh for every claim and released before the call
+// returns, whichever way it ends. Exchanges are serialised: a call that
+// arrives while another runs waits for it, so the shared receive buffer and
+// connection objects have one user at a time.
+//
+// Bounds: the connect, the TLS handshake and the write share one budget
+// (SetConnectBoundForTesting, 30 s by default), so a stalled switch cannot
+// hold the host's thread; the wait for the reply is spells of 8 seconds.
+// No call raises SIGPIPE in the host.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tamlix::direct {
+
+inline constexpr int kWaitSeconds = 8;
+inline constexpr std::size_t kReceiveBufferSize = 4097;
+inline constexpr int kMaxReply = 4096;
+
+// Process_claim: records around ReadWriteSocket, run under the exchange lock;
+// 0 when an exception left the exchange (everything it held released).
+// Response must hold kReceiveBufferSize bytes; a null pointer is skipped.
+int32_t Process_claim(const char* Claim, const int32_t* BytesWritten, char* Response, int32_t* BytesReceived);
+// The same, after one record of its own.
+int32_t Process_claim_S(const char* Claim, const int32_t* BytesWritten, char* Response, int32_t* BytesReceived);
+
+// One exchange with the destination of TcpSettings; the caller holds the
+// exchange lock. May throw; what it made is then still held, and
+// ReleaseExchangeObjects frees it.
+int32_t ReadWriteSocket(const char* Claim, const int32_t* BytesWritten, char* Response, int32_t* BytesReceived);
+// Socket, address, connect and TLS set-up. False with nothing connected
+// (leftover TLS objects are freed by ReleaseExchangeObjects).
+bool SocketConnect(int32_t Port, const std::string& Address);
+// The TLS client set-up over the exchange's socket: every step that reports a
+// status only records its failure; a step that makes no object ends it
+// (socket closed). The handshake's verdict decides the result.
+bool Init_SSL_Connect();
+// The first IPv4 address of Name, network byte order; 0 when none.
+uint32_t LookupName(const std::string& Name);
+void ssl_infocallback(const SSL* ssl, int where, int ret);
+// Frees the exchange's TLS objects and closes its socket, without records.
+void ReleaseExchangeObjects() noexcept;
+
+// The budget of connect + handshake + write, in milliseconds.
+void SetConnectBoundForTesting(int milliseconds) noexcept;
+// True while the exchange holds a socket, a TLS object or a TLS context.
+bool ExchangeObjectsHeldForTesting();
+
+}  // namespace tamlix::direct
