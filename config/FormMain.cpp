@@ -202,9 +202,13 @@ void TfrmMain::FillSessionList() {
     lstbxSessions->addItem(new TSessionEntry(name, 1));
   for (int i = 0; i < lstbxSessions->count(); ++i) {
     QListWidgetItem* entry = lstbxSessions->item(i);
+    const std::string id = EntryId(entry);
     int type = 1;
     try {
-      type = StrToInt(ReadSessionValue("SessionType", "1", EntryId(entry)));
+      // A section named "" is read as itself: to ReadSessionValue an empty
+      // name means the selected entry, and none is selected here.
+      type = StrToInt(id.empty() ? FSessionsIni->ReadString(id, "SessionType", "1")
+                                 : ReadSessionValue("SessionType", "1", id));
     } catch (const EConvertError&) {
       // Not a whole number: the session counts as having no type yet.
     }

@@ -69,8 +69,10 @@ TEST_F(FormMainTest, LayoutGrowsWithTheWindow) {
 }
 
 TEST_F(FormMainTest, ListIsSortedWithoutRegardToCaseAndTypedFromEachSection) {
-  // A type that is no whole number must not stop the entries after it.
+  // A type that is no whole number must not stop the entries after it, and
+  // a section named "" is typed from its own keys.
   const std::string text =
+      "[]\nSessionType=3\n"
       "[delta]\nSessionType=4\n"
       "[Bravo]\nSessionType=x\n"
       "[alpha]\nSessionType=2\n"
@@ -78,9 +80,9 @@ TEST_F(FormMainTest, ListIsSortedWithoutRegardToCaseAndTypedFromEachSection) {
       "[echo]\nSessionType=3\n";
   WriteText(ProductFile(), text);
   Open();
-  EXPECT_EQ(Entries(), QStringList({"alpha", "Bravo", "Charlie", "delta", "echo"}));
-  const int types[] = {2, 1, 1, 4, 3};
-  for (int i = 0; i < 5; ++i)
+  EXPECT_EQ(Entries(), QStringList({"", "alpha", "Bravo", "Charlie", "delta", "echo"}));
+  const int types[] = {3, 2, 1, 1, 4, 3};
+  for (int i = 0; i < 6; ++i)
     EXPECT_EQ(TfrmMain::RecordedType(window->lstbxSessions->item(i)), types[i]) << "entry " << i;
   EXPECT_TRUE(window->lstbxSessions->selectedItems().isEmpty());
   EXPECT_EQ(ReadText(ProductFile()), text);
@@ -125,7 +127,8 @@ INSTANTIATE_TEST_SUITE_P(
         SelectCase{"MinusThree", "[S]\nSessionType=-3\n", -1, nullptr, "[S]\nSessionType=1\n"},
         SelectCase{"Direct", "[S]\nSessionType=2\n", 0, "tamlix::config::TframDirect",
                    "[S]\nSessionType=2\n"},
-        SelectCase{"Serial", "[S]\nSessionType=3\nSerial_Baud=9600\n", 1, "tamlix::config::TframSerial",
+        // Quoted, so that the write-back shows: it reads without its quotes.
+        SelectCase{"Serial", "[S]\nSessionType=\"3\"\nSerial_Baud=9600\n", 1, "tamlix::config::TframSerial",
                    "[S]\nSessionType=3\nSerial_Baud=9600\n"},
         SelectCase{"NoType", "[S]\nFile_Source=a.txt\n", -1, nullptr,
                    "[S]\nFile_Source=a.txt\nSessionType=1\n"},
