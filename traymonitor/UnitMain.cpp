@@ -9,10 +9,10 @@
 #include <QMetaObject>
 #include <QScreen>
 #include <QThread>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <stdexcept>
 
 #include "Application.h"
@@ -53,7 +53,15 @@ const std::string_view TestClaim(kTestClaim, sizeof(kTestClaim) - 1);
 
 namespace {
 
-std::atomic<TFormMain*> FormMain{nullptr};
+// The one window, cleared by its destructor. A worker posts its update
+// while holding the lock, so the window cannot be destroyed in between.
+std::mutex formMutex;
+TFormMain* FormMain = nullptr;  // guarded by formMutex
+
+TFormMain* CurrentForm() {
+  std::lock_guard<std::mutex> lock(formMutex);
+  return FormMain;
+}
 
 // Session texts handed to the master library stay valid until the process ends.
 const char* KeepForProcess(const std::string& text) {
@@ -68,12 +76,21 @@ QString Latin1(const char* text) { return QString::fromLatin1(text ? text : "");
 // queued (dropped when the window is gone by then).
 template <class F>
 void OnWindowThread(F update) {
-  TFormMain* form = FormMain.load();
+  std::unique_lock<std::mutex> lock(formMutex);
+  TFormMain* form = FormMain;
   if (!form) return;
   if (QThread::currentThread() == form->thread()) {
+    lock.unlock();  // only this thread destroys the window
     update(form);
   } else {
-    QMetaObject::invokeMethod(form, [form, update] { update(form); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        form,
+        [form, update] {
+          // Pairs with the poster's unlock: what it built is complete here.
+          { std::lock_guard<std::mutex> posted(formMutex); }
+          update(form);
+        },
+        Qt::QueuedConnection);
   }
 }
 
@@ -203,13 +220,18 @@ TFormMain::TFormMain(TFormMainOptions options, QWidget* parent)
   connect(btnTest, &QPushButton::clicked, this, [this] { Guarded([this] { btnTestClick(); }); });
   connect(btnFile, &QPushButton::clicked, this, [this] { Guarded([this] { btnFileClick(); }); });
 
-  FormMain.store(this);
+  {
+    std::lock_guard<std::mutex> lock(formMutex);
+    FormMain = this;
+  }
   Guarded([this] { FormCreate(); });
 }
 
 TFormMain::~TFormMain() {
-  TFormMain* self = this;
-  FormMain.compare_exchange_strong(self, nullptr);
+  // After this no worker can post to the window; updates already posted are
+  // dropped with it.
+  std::lock_guard<std::mutex> lock(formMutex);
+  if (FormMain == this) FormMain = nullptr;
 }
 
 void TFormMain::AddMessage(const QString& line) { Memo->appendPlainText(line); }
@@ -218,7 +240,7 @@ void TFormMain::SetTrayImage(const QIcon& icon) { TrayNotifyIcon->SetIcon(icon);
 
 void TFormMain::FormCreate() {
   AddTerminateProc([] {
-    TFormMain* form = FormMain.load();
+    TFormMain* form = CurrentForm();
     return form ? form->TerminateCleanup() : true;
   });
   TrayNotifyIcon->SetIconVisible(true);

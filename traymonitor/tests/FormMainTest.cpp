@@ -2,6 +2,7 @@
 // callbacks, log file and close paths.
 #include <QApplication>
 #include <QTest>
+#include <atomic>
 #include <filesystem>
 #include <thread>
 
@@ -312,6 +313,27 @@ TEST_F(CallbackTest, CallbacksWithoutAWindowDoNothing) {
   EXPECT_EQ(handled, 1);
   ResponseCallback("late");
   FileEventCallback(0);
+}
+
+// A reply worker keeps calling in while windows come and go: no call may
+// reach a window that is being destroyed (the sanitizer builds catch it).
+TEST_F(CallbackTest, WorkerCallingWhileTheWindowIsDestroyed) {
+  std::atomic<bool> stop{false};
+  std::thread worker([&] {
+    while (!stop) {
+      ResponseCallback("late reply");
+      std::this_thread::yield();
+    }
+  });
+  for (int i = 0; i < 30; ++i) {
+    QApplication::processEvents();
+    form.reset();
+    Start({"700"});
+  }
+  form.reset();
+  stop = true;
+  worker.join();
+  QApplication::processEvents();
 }
 
 TEST_F(FormMainTest, LogLinesOnlyWithLogExactly) {
