@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kReadProc = "UnitCoreDataModule.CallReadFromSocket";
 constexpr const char* kExecuteProc = "TSocketTimer.execute";
 constexpr const char* kTimerProc = "UnitCoreDataModule.InitializeTimerThread";
+constexpr long long kStopCheckMs = 100;  // a worker without its wake-up looks this often
 
 thread_local TSocketTimerThread* t_self = nullptr;
 
@@ -173,6 +174,10 @@ void TSocketTimerThread::CallReadFromSocket() {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now() +
                                                                         std::chrono::microseconds(999));
       long long ms = std::clamp<long long>(left.count(), 0, std::numeric_limits<int>::max());
+      // No descriptor was free for the wake-up: look at the stop request
+      // between short waits instead, so that a close never waits out the
+      // whole time-out.
+      if (wake_fd_ < 0) ms = std::min<long long>(ms, kStopCheckMs);
       pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
       int r = ::poll(fds, wake_fd_ >= 0 ? 2 : 1, static_cast<int>(ms));
       if (r < 0) {

@@ -47,7 +47,9 @@ class TSocketTimerThread {
 
   std::thread thread_;
   std::atomic<bool> terminated_{false};
-  int wake_fd_ = -1;  // eventfd that a stop request makes readable
+  // eventfd that a stop request makes readable; -1 when none could be made,
+  // and the wait then looks at the stop request between short spells.
+  int wake_fd_ = -1;
 };
 
 // Creates and starts a worker and makes it the current one. A previous

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <atomic>
@@ -24,11 +25,13 @@ namespace {
 std::mutex g_mutex;
 int g_fd = -1;                                 // guarded by g_mutex
 std::atomic<TDebugRecord*> g_view{nullptr};    // set under both mutexes
-std::string g_name = TAMLIX_DEBUG_RING_NAME;
+// A plain array: the ring is closed from other modules' exit code, after the
+// destructors of this file's objects may have run.
+char g_name[256] = TAMLIX_DEBUG_RING_NAME;
 std::mutex g_write_mutex;
 
-bool SameObject(int fd, const std::string& name) {
-  int other = ::shm_open(name.c_str(), O_RDONLY, 0);
+bool SameObject(int fd, const char* name) {
+  int other = ::shm_open(name, O_RDONLY, 0);
   if (other < 0) return false;
   struct stat a{}, b{};
   bool same = ::fstat(fd, &a) == 0 && ::fstat(other, &b) == 0 && a.st_dev == b.st_dev &&
@@ -65,7 +68,7 @@ double CurrentTime() noexcept {
 
 void SetDebugSharedNameForTesting(const char* name) {
   std::lock_guard<std::mutex> lock(g_mutex);
-  g_name = name;
+  std::snprintf(g_name, sizeof g_name, "%s", name ? name : TAMLIX_DEBUG_RING_NAME);
 }
 
 void OpenDebugShared() {
@@ -76,10 +79,10 @@ void OpenDebugShared() {
   // taking its shared lock and starts again.
   for (int attempt = 0;; ++attempt) {
     bool existed = false;
-    int fd = sys::shm_open(g_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = sys::shm_open(g_name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno == EEXIST) {
       existed = true;
-      fd = sys::shm_open(g_name.c_str(), O_RDWR | O_CLOEXEC, 0600);
+      fd = sys::shm_open(g_name, O_RDWR | O_CLOEXEC, 0600);
     }
     if (fd < 0) {
       throw EDebugShared("Unable to create file mapping, Error: " + std::to_string(errno));
@@ -96,7 +99,7 @@ void OpenDebugShared() {
     if (::fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(TAMLIX_DEBUG_RING_SIZE)) {
       if (sys::ftruncate(fd, TAMLIX_DEBUG_RING_SIZE) != 0) {
         int err = errno;
-        if (!existed) ::shm_unlink(g_name.c_str());
+        if (!existed) ::shm_unlink(g_name);
         ::close(fd);
         throw EDebugShared("Unable to create file mapping, Error: " + std::to_string(err));
       }
@@ -104,7 +107,7 @@ void OpenDebugShared() {
     void* view = sys::mmap(nullptr, TAMLIX_DEBUG_RING_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (view == MAP_FAILED) {
       int err = errno;
-      if (!existed) ::shm_unlink(g_name.c_str());
+      if (!existed) ::shm_unlink(g_name);
       ::close(fd);
       throw EDebugShared("Unable to map view of file, Error: " + std::to_string(err));
     }
@@ -129,7 +132,7 @@ void CloseDebugShared() noexcept {
   // The exclusive lock is granted only when no other descriptor holds the
   // shared one: this was the ring's last user.
   if (::flock(g_fd, LOCK_EX | LOCK_NB) == 0 && SameObject(g_fd, g_name)) {
-    ::shm_unlink(g_name.c_str());
+    ::shm_unlink(g_name);
   }
   ::close(g_fd);
   g_fd = -1;
@@ -152,7 +155,8 @@ void WriteDebugRecord(DebugText Module, DebugText Message, DebugText Procedure, 
   int32_t highest = 0;
   int index = 0;
   for (int slot = 1; slot <= TAMLIX_DEBUG_SLOTS; ++slot) {
-    int32_t seq = __atomic_load_n(&ring[slot - 1].Sequence, __ATOMIC_RELAXED);
+    int32_t seq;  // packed field, and other processes write it: copied, never referenced
+    std::memcpy(&seq, &ring[slot - 1].Sequence, sizeof seq);
     if (seq > highest) {
       highest = seq;
       index = slot;
@@ -165,7 +169,7 @@ void WriteDebugRecord(DebugText Module, DebugText Message, DebugText Procedure, 
   // Past the largest number the count cannot grow: the slot rule takes only
   // positive numbers, so it stays at the top rather than turning negative.
   int32_t next = highest == INT32_MAX ? INT32_MAX : highest + 1;
-  __atomic_store_n(&rec.Sequence, next, __ATOMIC_RELAXED);
+  std::memcpy(&rec.Sequence, &next, sizeof next);
   CopyShort(rec.Procedure, Procedure.view());
   CopyShort(rec.Message, Message.view());
   CopyShort(rec.Session, Session.view());

@@ -183,6 +183,8 @@ bool ArrivedNow(int fd) {
 // when the bytes that woke the wait were TLS housekeeping (session tickets)
 // and no reply data.
 ReadOutcome ReadReply(int32_t& count) {
+  // A read may write too (an alert, a key update answer) to a peer that has gone.
+  SigPipeGuard guard;
   SetNonBlocking(g.SocketHandle, true);
   ERR_clear_error();
   int n = SSL_read(g.SSLHandle, g.ReceiveBuffer, kMaxReply);

@@ -1,6 +1,10 @@
 // SendData and the reply worker against a real TLS switch on loopback.
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <string>
@@ -238,6 +242,97 @@ TEST_F(ReplyTest, UnloadWhileAWorkerWaitsStopsAndJoinsIt) {
   ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1);
   auto begun = Clock::now();
   Unload();
+  EXPECT_LT(Clock::now() - begun, std::chrono::seconds(10));
+  EXPECT_TRUE(CallbackLog::Get().Whats().empty());
+}
+
+void IgnoreSignal(int) {}
+
+// The wait itself fails: with the open-file limit below the two descriptors
+// the worker watches, its next poll is refused (EINVAL); a signal makes a
+// worker already waiting poll again. One record, one time-notify, no read,
+// and the attempt ends instead of spinning.
+TEST_F(ReplyTest, FailedWaitEndsTheAttemptWithOneRecord) {
+  SwitchProcess sw(NeverReply());
+  Start(sw.port(), 60000);
+  int mark = Mark();
+  struct sigaction wake {}, old {};
+  wake.sa_handler = IgnoreSignal;
+  sigemptyset(&wake.sa_mask);
+  ASSERT_EQ(::sigaction(SIGUSR1, &wake, &old), 0);
+  ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1);
+  pthread_t worker;
+  {
+    std::lock_guard<std::mutex> lock(Core().WorkerMutex);
+    ASSERT_NE(Core().CurrentWorker, nullptr);
+    worker = static_cast<pthread_t>(Core().CurrentWorker->Handle());
+  }
+  rlimit files{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+  rlimit low = files;
+  low.rlim_cur = 1;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  ::pthread_kill(worker, SIGUSR1);
+  bool notified = CallbackLog::Get().WaitFor(1, 10);
+  ::setrlimit(RLIMIT_NOFILE, &files);
+  JoinWorkersForTesting();
+  ::sigaction(SIGUSR1, &old, nullptr);
+  ASSERT_TRUE(notified);
+
+  EXPECT_EQ(CallbackLog::Get().Whats(), std::vector<std::string>{"notify"});
+  std::vector<std::string> msgs = MessagesSince(mark);
+  EXPECT_EQ(std::count(msgs.begin(), msgs.end(), "Select Failed: Error = " + std::to_string(EINVAL)), 1)
+      << ::testing::PrintToString(msgs);
+  EXPECT_FALSE(Contains(msgs, "f_SSL_read"));
+  EXPECT_GE(Core().SocketHandle, 0);  // left to the next request, as after a time-out
+}
+
+// Takes every free descriptor but `spare`, under a lowered open-file limit;
+// gives them back when it goes.
+class DescriptorsTaken {
+ public:
+  explicit DescriptorsTaken(int spare) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit low = saved_;
+    low.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 256);
+    ::setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fds_.push_back(fd);
+    for (int i = 0; i < spare && !fds_.empty(); ++i) {
+      ::close(fds_.back());
+      fds_.pop_back();
+    }
+  }
+  ~DescriptorsTaken() {
+    for (int fd : fds_) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+  bool any() const { return !fds_.empty(); }
+
+ private:
+  rlimit saved_{};
+  std::vector<int> fds_;
+};
+
+// A worker that got no descriptor for its wake-up (the socket took the last
+// one) must still end promptly when stopped, not at the end of its time-out.
+TEST_F(ReplyTest, WorkerWithoutAWakeUpDescriptorStillStopsPromptly) {
+  SwitchProcess sw(NeverReply());
+  Start(sw.port(), 60000);
+  ASSERT_EQ(::SendData("warm-up", nullptr), 1);  // OpenSSL has all it loads once
+  Core().dtmdlCore->CloseConnection();
+  std::chrono::steady_clock::duration second_send;
+  {
+    DescriptorsTaken taken(1);
+    ASSERT_TRUE(taken.any());
+    ASSERT_EQ(::SendData("first", nullptr), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past the session tickets
+    auto begun = Clock::now();
+    ASSERT_EQ(::SendData("second", nullptr), 1);  // stops and joins the first worker
+    second_send = Clock::now() - begun;
+  }
+  EXPECT_LT(second_send, std::chrono::seconds(10));
+  auto begun = Clock::now();
+  Unload();  // the second worker has no wake-up either
   EXPECT_LT(Clock::now() - begun, std::chrono::seconds(10));
   EXPECT_TRUE(CallbackLog::Get().Whats().empty());
 }

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <iterator>
 #include <set>
 
@@ -156,7 +158,15 @@ ParseResult ParseClaimHostOptions(int argc, char** argv) {
 }
 
 bool ReadClaim(std::istream& in, bool keepNewline, std::string& claim, std::string& error) {
-  claim.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  errno = 0;
+  try {
+    claim.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::exception& e) {
+    // The file stream reports a failed read (a directory, an I/O error) by
+    // throwing from inside the iterator.
+    error = std::string("cannot read the claim: ") + (errno != 0 ? std::strerror(errno) : e.what());
+    return false;
+  }
   if (in.bad()) {
     error = "cannot read the claim";
     return false;

@@ -188,6 +188,11 @@ TEST_F(ClaimHostRunTest, NoReplyAndSetUpErrorsHaveTheirExitStatus) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("cannot open claim file '/nonexistent/claim.txt'"), std::string::npos) << r.err;
 
+  // A claim "file" that opens but cannot be read is a set-up error, not a crash.
+  r = RunClaimHost({"--ini-dir", dir_.string(), dir_.string()});
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_NE(r.err.find("cannot read the claim"), std::string::npos) << r.err;
+
   r = RunClaimHost({"--ini-dir", (dir_ / "nowhere").string()}, "claim");
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("TamlixTCP.INI"), std::string::npos) << r.err;
