@@ -4,6 +4,8 @@
 // thread may touch them when.
 #pragma once
 
+#include "platform/SigPipeGuard.h"
+
 #include <openssl/ssl.h>
 #include <signal.h>
 
@@ -47,18 +49,6 @@ void ReleaseConnectionQuietly() noexcept;
 // How long the connect and the handshake may take, in seconds (30).
 void SetConnectBoundForTesting(int seconds) noexcept;
 
-// Keeps a write on a socket whose peer has gone from raising SIGPIPE in the
-// host: blocks it on this thread and drops one that became pending.
-class SigPipeGuard {
- public:
-  SigPipeGuard() noexcept;
-  ~SigPipeGuard();
-  SigPipeGuard(const SigPipeGuard&) = delete;
-  SigPipeGuard& operator=(const SigPipeGuard&) = delete;
-
- private:
-  sigset_t old_;
-  bool was_pending_ = false;
-};
+using platform::SigPipeGuard;
 
 }  // namespace tamlix::core

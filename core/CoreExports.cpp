@@ -4,6 +4,8 @@
 #include "tamlix/TamlixCore.h"
 #pragma GCC visibility pop
 
+#include "platform/ExportGuard.h"
+
 #include <string>
 
 #include "CoreConnection.h"
@@ -11,20 +13,8 @@
 #include "SocketTimerThread.h"
 #include "UnitCoreDataModule.h"
 
-namespace {
-
-template <class Result, class Body>
-Result Guard(Result failure, Body&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return failure;
-  }
-}
-
-TamlixBool AsBool(bool value) { return value ? 1 : 0; }
-
-}  // namespace
+using tamlix::platform::AsBool;
+using tamlix::platform::Guard;
 
 using namespace tamlix::core;
 

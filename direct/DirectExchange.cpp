@@ -24,6 +24,7 @@
 
 #include "UnitDebugSys.h"
 #include "UnitTamlixDirect.h"
+#include "platform/SigPipeGuard.h"
 #include "platform/Sys.h"
 
 namespace tamlix::direct {
@@ -84,43 +85,7 @@ void SetNonBlocking(int fd, bool on) {
   ::fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
 }
 
-// Keeps a write to a peer that has gone from raising SIGPIPE in the host:
-// blocks it on this thread and drops one that became pending meanwhile.
-class SigPipeGuard {
- public:
-  SigPipeGuard() noexcept {
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, &old_);
-    sigset_t pending;
-    sigemptyset(&pending);
-    sigpending(&pending);
-    wasPending_ = sigismember(&pending, SIGPIPE) == 1;
-  }
-  ~SigPipeGuard() {
-    if (!wasPending_) {
-      sigset_t pending;
-      sigemptyset(&pending);
-      sigpending(&pending);
-      if (sigismember(&pending, SIGPIPE) == 1) {
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        timespec zero{};
-        while (sigtimedwait(&pipe, nullptr, &zero) < 0 && errno == EINTR) {
-        }
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-  }
-  SigPipeGuard(const SigPipeGuard&) = delete;
-  SigPipeGuard& operator=(const SigPipeGuard&) = delete;
-
- private:
-  sigset_t old_;
-  bool wasPending_ = false;
-};
+using platform::SigPipeGuard;
 
 // Failure path of the set-up: the socket goes, the objects made so far stay
 // for the release at the end of the exchange.

@@ -4,23 +4,13 @@
 #include "tamlix/TamlixDirect.h"
 #pragma GCC visibility pop
 
+#include "platform/ExportGuard.h"
+
 #include "DirectExchange.h"
 #include "UnitTamlixDirect.h"
 
-namespace {
-
-template <class Result, class Body>
-Result Guard(Result failure, Body&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return failure;
-  }
-}
-
-TamlixBool AsBool(bool value) { return value ? 1 : 0; }
-
-}  // namespace
+using tamlix::platform::AsBool;
+using tamlix::platform::Guard;
 
 namespace d = tamlix::direct;
 
