@@ -18,6 +18,7 @@
 #include "SocketTimerThread.h"
 #include "UnitCoreDataModule.h"
 #include "UnitDebugSys.h"
+#include "platform/HostLookup.h"
 #include "platform/Sys.h"
 
 namespace tamlix::core {
@@ -51,19 +52,12 @@ void SetSocketTimeouts(int fd, int seconds) noexcept {
 void SetConnectBoundForTesting(int seconds) noexcept { g_connect_bound_seconds = seconds; }
 
 uint32_t LookupName(const std::string& Name) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(Name.c_str(), nullptr, &hints, &found) == 0 && found) {
-    uint32_t address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(found);
-    return address;
+  uint32_t address = platform::FirstIPv4Address(Name);
+  if (address == 0) {
+    Record("UnitCoreDataModule.LookupName", "Host Name Lookup Failed.  No DNS Entry Returned.",
+           CurrentSessionName());
   }
-  if (found) ::freeaddrinfo(found);
-  Record("UnitCoreDataModule.LookupName", "Host Name Lookup Failed.  No DNS Entry Returned.",
-         CurrentSessionName());
-  return 0;
+  return address;
 }
 
 bool MakeSocketConnection(int32_t Port, const std::string& Host) {

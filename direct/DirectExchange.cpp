@@ -24,6 +24,7 @@
 
 #include "UnitDebugSys.h"
 #include "UnitTamlixDirect.h"
+#include "platform/HostLookup.h"
 #include "platform/SigPipeGuard.h"
 #include "platform/Sys.h"
 
@@ -191,19 +192,12 @@ void ReleaseExchangeObjects() noexcept {
 }
 
 uint32_t LookupName(const std::string& Name) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(Name.c_str(), nullptr, &hints, &found) == 0 && found) {
-    uint32_t address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(found);
-    return address;
+  uint32_t address = platform::FirstIPv4Address(Name);
+  if (address == 0) {
+    WriteDebugRecord(kModuleCore, "Host Name Lookup Failed.  No DNS Entry Returned.", "UnitCoreDataModule.LookupName",
+                     SessionName(), "");
   }
-  if (found) ::freeaddrinfo(found);
-  WriteDebugRecord(kModuleCore, "Host Name Lookup Failed.  No DNS Entry Returned.", "UnitCoreDataModule.LookupName",
-                   SessionName(), "");
-  return 0;
+  return address;
 }
 
 void ssl_infocallback(const SSL* ssl, int, int) {
