@@ -74,20 +74,9 @@ bool MakeSocketConnection(int32_t Port, const std::string& Host) {
   SetSocketTimeouts(g.SocketHandle, g_connect_bound_seconds.load());
 
   uint32_t address = !Host.empty() && Host[0] == '*' ? LookupName(Host.substr(1)) : ::inet_addr(Host.c_str());
-  g.ServerAddr = sockaddr_in{};
-  g.ServerAddr.sin_family = AF_INET;
-  g.ServerAddr.sin_port = htons(static_cast<uint16_t>(static_cast<uint32_t>(Port) & 0xFFFF));
-  g.ServerAddr.sin_addr.s_addr = address;
+  g.ServerAddr = platform::ServerAddress(address, Port);
 
-  int rc;
-  if (address == INADDR_ANY) {
-    // Linux takes 0.0.0.0 for this host; a failed lookup must not reach a
-    // local service by accident.
-    errno = EADDRNOTAVAIL;
-    rc = -1;
-  } else {
-    rc = sys::connect(g.SocketHandle, reinterpret_cast<const sockaddr*>(&g.ServerAddr), sizeof g.ServerAddr);
-  }
+  int rc = platform::ConnectTo(g.SocketHandle, g.ServerAddr);
   if (rc != 0) {
     SocketRecord("Socket Error:" + std::to_string(errno));
     return false;

@@ -262,22 +262,11 @@ bool SocketConnect(int32_t Port, const std::string& Address) {
   const bool named = !Address.empty() && Address[0] == '*';
   const std::string shown = named ? Address.substr(1) : Address;
   const uint32_t address = named ? LookupName(shown) : ::inet_addr(Address.c_str());
-  g.ServerAddr = sockaddr_in{};
-  g.ServerAddr.sin_family = AF_INET;
-  g.ServerAddr.sin_port = htons(static_cast<uint16_t>(static_cast<uint32_t>(Port) & 0xFFFF));
-  g.ServerAddr.sin_addr.s_addr = address;
+  g.ServerAddr = platform::ServerAddress(address, Port);
   SocketRecord("Attempting Socket Connection: " + shown + " " + port);
 
   ApplyRemainingBound(g.SocketHandle);
-  int rc;
-  if (address == INADDR_ANY) {
-    // Linux takes 0.0.0.0 for this host; a failed lookup must not reach a
-    // local service by accident.
-    errno = EADDRNOTAVAIL;
-    rc = -1;
-  } else {
-    rc = sys::connect(g.SocketHandle, reinterpret_cast<const sockaddr*>(&g.ServerAddr), sizeof g.ServerAddr);
-  }
+  int rc = platform::ConnectTo(g.SocketHandle, g.ServerAddr);
   if (rc != 0) {
     int e = errno;
     SocketRecord("Socket Error:" + std::to_string(e));

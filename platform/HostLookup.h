@@ -1,12 +1,24 @@
-// Host-name lookup as the libraries need it: the first IPv4 address of a
-// name, in network byte order, or 0 when the name has none.
+// Reaching the claims switch's host: the first IPv4 address of a name, the
+// address record of host and port, and a connect that never reaches this
+// machine by accident.
 #pragma once
+
+#include <netinet/in.h>
 
 #include <cstdint>
 #include <string>
 
 namespace tamlix::platform {
 
+// The first IPv4 address of `name`, in network byte order; 0 when it has none.
 uint32_t FirstIPv4Address(const std::string& name);
+
+// Family AF_INET, `address` (network byte order), the low 16 bits of `port`.
+sockaddr_in ServerAddress(uint32_t address, int32_t port);
+
+// connect() through the fault-injection seam. Address 0 (0.0.0.0) fails with
+// EADDRNOTAVAIL: Linux takes it for this host, and a failed lookup must not
+// reach a local service.
+int ConnectTo(int fd, const sockaddr_in& addr);
 
 }  // namespace tamlix::platform
