@@ -129,15 +129,11 @@ int main(int argc, char** argv) {
       pending.erase(i);
     }
     SleepMs(interval);
-    if (reader.Replaced()) {
-      // The old ring's last user removed it; show the next one when it comes.
-      RingReader next(ring);
-      if (next.Open()) {
-        reader.Close();
-        reader.Open();
-        printed.clear();
-        pending.clear();
-      }
+    // The old ring's last user removed it (a removed ring has no writers
+    // left); show the next one once it is there.
+    if (reader.Replaced() && reader.Open()) {
+      printed.clear();
+      pending.clear();
     }
   }
   return 0;
