@@ -51,7 +51,8 @@ std::string ClaimHostUsage() {
          "  --keep-newline         send a line end at the end of the claim too\n"
          "  --help                 show this text\n"
          "\n"
-         "Exit status: 0 a reply came, 1 no reply came, 2 usage or set-up error.\n";
+         "Exit status: 0 a reply came, 1 no reply came, 2 usage or set-up error, or a claim\n"
+         "refused before sending (too long for the claim frame).\n";
 }
 
 ParseResult ParseClaimHostOptions(int argc, char** argv) {

@@ -33,7 +33,11 @@ std::mutex g_mutex;
 std::condition_variable g_done;
 bool g_replied = false;   // GUARDED_BY(g_mutex)
 bool g_timedOut = false;  // GUARDED_BY(g_mutex)
+std::chrono::steady_clock::time_point g_notifiedAt;  // GUARDED_BY(g_mutex)
 std::string g_reply;      // GUARDED_BY(g_mutex)
+
+// processDataTest's status text for a claim that it refused unsent.
+constexpr const char* kTooLongText = "Claim too long for the claim frame";
 
 void OnReply(const char* data) {
   std::lock_guard<std::mutex> lock(g_mutex);
@@ -44,6 +48,7 @@ void OnReply(const char* data) {
 
 void OnTimeNotify() {
   std::lock_guard<std::mutex> lock(g_mutex);
+  if (!g_timedOut) g_notifiedAt = std::chrono::steady_clock::now();
   g_timedOut = true;
   g_done.notify_all();
 }
@@ -103,9 +108,15 @@ int RunAsync(const std::string& claim, const ClaimHostOptions& o) {
   SetTimeNotifyEvent(OnTimeNotify);
 
   TCoreStatus status{};
+  const auto sendStart = std::chrono::steady_clock::now();
   const bool sent = o.frame ? processDataTest(claim.c_str(), &status) : processData(claim.c_str(), &status);
   if (!sent) {
     status.ErrorText[sizeof status.ErrorText - 1] = '\0';
+    // Nothing left this machine: the claim itself is at fault, not the switch.
+    if (o.frame && std::strcmp(status.ErrorText, kTooLongText) == 0)
+      return Fail("the claim was refused before sending: framed, it is longer than the claim frame's 4099 "
+                  "characters",
+                  kSetupError);
     return Fail(std::string("the claim was not sent: ") + status.ErrorText, kNoReply);
   }
   const int waitMs = o.waitMs >= 0 ? o.waitMs : static_cast<int>(std::min<uint32_t>(o.timeoutMs, 3600000u)) + 5000;
@@ -117,11 +128,18 @@ int RunAsync(const std::string& claim, const ClaimHostOptions& o) {
     PrintReply(reply, o);
     return kReply;
   }
-  const bool timedOut = g_timedOut;
+  const bool notified = g_timedOut;
+  const auto notifiedAfter = g_notifiedAt - sendStart;
   guard.unlock();
   SetTimeNotifyEvent(nullptr);
-  return Fail(timedOut ? "no reply within the time-out" : "no reply within " + std::to_string(waitMs) + " ms",
-              kNoReply);
+  if (!notified) return Fail("no reply within " + std::to_string(waitMs) + " ms", kNoReply);
+  // The core raises the same event when its read comes back empty (the
+  // switch closed the connection). Its wait is the time-out rounded to whole
+  // seconds, never less than the whole seconds in it, and starts after the
+  // send began: an event before then cannot be the time-out.
+  if (notifiedAfter < std::chrono::seconds(o.timeoutMs / 1000))
+    return Fail("no reply: the switch closed the connection without one", kNoReply);
+  return Fail("no reply within the time-out", kNoReply);
 }
 
 }  // namespace

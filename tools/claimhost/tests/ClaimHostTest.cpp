@@ -184,6 +184,24 @@ TEST_F(ClaimHostRunTest, NoReplyAndSetUpErrorsHaveTheirExitStatus) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no reply within the time-out"), std::string::npos) << r.err;
 
+  // The same event comes when the switch closes without a reply; the long
+  // time-out shows that this is no time-out.
+  r = RunClaimHost({"--road", "async", "--port", std::to_string(closing.port()), "--timeout", "60000", "--frame",
+                    "--session", "claimhost-closed-" + std::to_string(::getpid())},
+                   "\x02" "claim\x03");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the switch closed the connection without one"), std::string::npos) << r.err;
+  EXPECT_EQ(closing.Request(2), "\x02" "0006claim\x03");
+
+  // A claim too long for the frame never leaves: a set-up error, not "no reply".
+  TestSwitch unused;
+  r = RunClaimHost({"--road", "async", "--port", std::to_string(unused.port()), "--frame", "--session",
+                    "claimhost-long-" + std::to_string(::getpid())},
+                   std::string(5000, 'C'));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("refused before sending"), std::string::npos) << r.err;
+  EXPECT_EQ(unused.RequestCount(), 0);
+
   r = RunClaimHost({"--ini-dir", dir_.string(), "/nonexistent/claim.txt"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("cannot open claim file '/nonexistent/claim.txt'"), std::string::npos) << r.err;
