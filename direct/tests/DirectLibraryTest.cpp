@@ -176,7 +176,7 @@ TEST_F(DirectLibraryTest, SendFailureComesBackInTheStatus) {
 }
 
 TEST_F(DirectLibraryTest, ExportsExactlyTheInterface) {
-  void* self = ::dlopen("libTamlixDirect.so", RTLD_NOW | RTLD_NOLOAD);
+  void* self = ::dlopen("libTamlixDirect.so.1", RTLD_NOW | RTLD_NOLOAD);
   ASSERT_NE(self, nullptr) << ::dlerror();
   for (const char* name : {"InitializeDirect", "SetReceiveCallback", "ReceiveData", "processData", "processDataTest",
                            "Load_ini", "Load_ini_S", "Process_claim", "Process_claim_S"})
