@@ -32,7 +32,7 @@ constexpr int kSetupError = 2;
 std::mutex g_mutex;
 std::condition_variable g_done;
 bool g_replied = false;   // GUARDED_BY(g_mutex)
-bool g_timedOut = false;  // GUARDED_BY(g_mutex)
+bool g_notified = false;  // GUARDED_BY(g_mutex): the time-notify event came
 std::chrono::steady_clock::time_point g_notifiedAt;  // GUARDED_BY(g_mutex)
 std::string g_reply;      // GUARDED_BY(g_mutex)
 
@@ -48,8 +48,8 @@ void OnReply(const char* data) {
 
 void OnTimeNotify() {
   std::lock_guard<std::mutex> lock(g_mutex);
-  if (!g_timedOut) g_notifiedAt = std::chrono::steady_clock::now();
-  g_timedOut = true;
+  if (!g_notified) g_notifiedAt = std::chrono::steady_clock::now();
+  g_notified = true;
   g_done.notify_all();
 }
 
@@ -121,14 +121,14 @@ int RunAsync(const std::string& claim, const ClaimHostOptions& o) {
   }
   const int waitMs = o.waitMs >= 0 ? o.waitMs : static_cast<int>(std::min<uint32_t>(o.timeoutMs, 3600000u)) + 5000;
   std::unique_lock<std::mutex> guard(g_mutex);
-  g_done.wait_for(guard, std::chrono::milliseconds(waitMs), [] { return g_replied || g_timedOut; });
+  g_done.wait_for(guard, std::chrono::milliseconds(waitMs), [] { return g_replied || g_notified; });
   if (g_replied) {
     std::string reply = g_reply;
     guard.unlock();
     PrintReply(reply, o);
     return kReply;
   }
-  const bool notified = g_timedOut;
+  const bool notified = g_notified;
   const auto notifiedAfter = g_notifiedAt - sendStart;
   guard.unlock();
   SetTimeNotifyEvent(nullptr);
