@@ -105,5 +105,9 @@ int connect(int fd, const struct sockaddr* addr, socklen_t len) {
   if (Injected(Call::Connect)) return -1;
   return ::connect(fd, addr, len);
 }
+int access(const char* path, int mode) {
+  if (Injected(Call::Access)) return -1;
+  return ::faccessat(AT_FDCWD, path, mode, AT_EACCESS);
+}
 
 }  // namespace tamlix::sys

@@ -28,6 +28,7 @@ enum class Call {
   Mmap,
   Socket,
   Connect,
+  Access,
   Count
 };
 
@@ -48,5 +49,8 @@ int ftruncate(int fd, off_t length);
 void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
 int socket(int domain, int type, int protocol);
 int connect(int fd, const struct sockaddr* addr, socklen_t len);
+// faccessat(AT_FDCWD, path, mode, AT_EACCESS): the check against the
+// effective ids, which a privileged process passes where others are refused.
+int access(const char* path, int mode);
 
 }  // namespace tamlix::sys

@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <optional>
+#include <unordered_set>
 
 #include "platform/Sys.h"
 
@@ -33,7 +36,10 @@
 //   name. The list operations name each section (and each key) once, with its
 //   first spelling, since only that one can be reached.
 // - After trimming, one matching pair of double or single quotes around a value
-//   is removed, then at most 2047 characters are kept.
+//   is removed, then at most 2047 characters are kept, and of those only what
+//   comes before a NUL byte: the Windows functions hand values over as
+//   NUL-terminated text.
+// - A file of 4 GiB or more is not read (it reads as unreadable).
 //
 // Whole numbers (TryStrToInt), the conversion that the readers expect:
 // leading spaces are skipped (" 7" gives 7); then an optional "+" or "-" and
@@ -52,11 +58,18 @@
 // after the last key of its section (after the header when there is none); a
 // new section goes at the end of the file. New lines take the file's line
 // ending (CR LF when its first line ends so, else LF); a new file gets LF.
+// A write of the value that the key already reads as changes nothing, so
+// opening a page never rewrites a quoted, padded, overlong or NUL-holding
+// value that the user did not touch. An existing file that the process may
+// not write (access(W_OK)) is refused, as the Windows functions refuse a
+// read-only file, rather than replaced through the rename.
 
 namespace tamlix {
 namespace {
 
 constexpr size_t kMaxValue = 2047;
+// Offsets into a file are kept in 32 bits.
+constexpr uint64_t kMaxFileSize = UINT32_MAX - 1;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
@@ -76,38 +89,66 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
+// FNV-1a over the name without regard to ASCII letter case.
+uint32_t NameHash(std::string_view s) {
+  uint32_t h = 2166136261u;
+  for (char c : s) {
+    h ^= static_cast<unsigned char>(Lower(c));
+    h *= 16777619u;
+  }
+  return h;
+}
+
+struct CaseBlindHash {
+  size_t operator()(std::string_view s) const { return NameHash(s); }
+};
+struct CaseBlindEqual {
+  bool operator()(std::string_view a, std::string_view b) const { return SameName(a, b); }
+};
+
 // The value as a reader gets it from the text after "=".
 std::string_view ReadableValue(std::string_view raw) {
   std::string_view v = Trim(raw);
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
     v = v.substr(1, v.size() - 2);
-  return v.substr(0, kMaxValue);
+  v = v.substr(0, kMaxValue);
+  return v.substr(0, v.find('\0'));
 }
 
 enum class Kind { Other, Header, Key };
 
-// One line of the file; views point into the owning TIniText's buffer.
+// One line of a file, by its offsets; the views point into the file's bytes.
 struct Line {
-  std::string_view body;  // without the line ending
-  std::string_view eol;   // "", "\n", "\r\n" or "\r"
+  size_t begin = 0;    // its first byte
+  size_t bodyEnd = 0;  // its line ending's first byte (the file's end when it has none)
+  size_t end = 0;      // the next line's first byte
   Kind kind = Kind::Other;
   std::string_view name;   // section name (Header) or key (Key), trimmed
   std::string_view value;  // raw text after "=" (Key)
+
+  bool Ended() const { return end > bodyEnd; }
 };
 
-Line Classify(std::string_view body, std::string_view eol) {
-  Line line{body, eol};
-  std::string_view t = Trim(body);
+// The line of `bytes` that begins at `pos` (< bytes.size()).
+Line LineAt(std::string_view bytes, size_t pos) {
+  Line line;
+  line.begin = pos;
+  const size_t n = bytes.size();
+  size_t e = pos;
+  while (e < n && bytes[e] != '\n' && bytes[e] != '\r') ++e;
+  line.bodyEnd = e;
+  line.end = e == n ? n : (bytes[e] == '\r' && e + 1 < n && bytes[e + 1] == '\n') ? e + 2 : e + 1;
+  const std::string_view t = Trim(bytes.substr(pos, e - pos));
   if (t.empty() || t.front() == ';') return line;
   if (t.front() == '[') {
     std::string_view inner = t.substr(1);
-    size_t close = inner.find(']');
+    const size_t close = inner.find(']');
     if (close != std::string_view::npos) inner = inner.substr(0, close);
     line.kind = Kind::Header;
     line.name = Trim(inner);
     return line;
   }
-  size_t eq = t.find('=');
+  const size_t eq = t.find('=');
   if (eq == std::string_view::npos) return line;
   line.kind = Kind::Key;
   line.name = Trim(t.substr(0, eq));
@@ -115,97 +156,133 @@ Line Classify(std::string_view body, std::string_view eol) {
   return line;
 }
 
-// The parsed file: its bytes and its lines in order.
+// A file's bytes and an index of its section names: for each name (without
+// regard to letter case) the offset of its first header. Nothing else is
+// kept per line, so the text costs little more than the bytes themselves.
 class TIniText {
  public:
+  TIniText() = default;
   explicit TIniText(std::string bytes) : bytes_(std::move(bytes)) {
-    std::string_view all(bytes_);
-    if (all.substr(0, 3) == "\xEF\xBB\xBF") {
-      bom_ = all.substr(0, 3);
-      all.remove_prefix(3);
-    }
-    size_t pos = 0;
-    while (pos < all.size()) {
-      size_t end = all.find_first_of("\r\n", pos);
-      if (end == std::string_view::npos) {
-        lines_.push_back(Classify(all.substr(pos), {}));
-        break;
+    if (Bytes().substr(0, 3) == "\xEF\xBB\xBF") begin_ = 3;
+    // Only header lines are parsed; the others are only skipped.
+    const char* const data = bytes_.data();
+    const char* const end = data + bytes_.size();
+    for (const char* p = data + begin_; p < end;) {
+      const char* q = p;
+      while (q < end && IsBlank(*q)) ++q;
+      if (q < end && *q == '[') {
+        const Line line = At(static_cast<size_t>(p - data));
+        Index(line);
+        p = data + line.end;
+        continue;
       }
-      size_t eolLen = (all[end] == '\r' && end + 1 < all.size() && all[end + 1] == '\n') ? 2 : 1;
-      lines_.push_back(Classify(all.substr(pos, end - pos), all.substr(end, eolLen)));
-      pos = end + eolLen;
+      while (q < end && *q != '\n' && *q != '\r') ++q;
+      if (q == end) break;
+      p = *q == '\r' && q + 1 < end && q[1] == '\n' ? q + 2 : q + 1;
     }
   }
 
-  TIniText(const TIniText&) = delete;
-  TIniText& operator=(const TIniText&) = delete;
+  std::string_view Bytes() const { return bytes_; }
+  // Where the first line begins (after a byte-order mark).
+  size_t Begin() const { return begin_; }
+  size_t Size() const { return bytes_.size(); }
+  Line At(size_t pos) const { return LineAt(bytes_, pos); }
 
-  const std::vector<Line>& Lines() const { return lines_; }
-  std::string_view Bom() const { return bom_; }
-
-  // Index of the first header of `section`, if any.
-  std::optional<size_t> FindSection(std::string_view section) const {
-    for (size_t i = 0; i < lines_.size(); ++i)
-      if (lines_[i].kind == Kind::Header && SameName(lines_[i].name, section)) return i;
+  // The first header of `section`, if any.
+  std::optional<Line> FindSection(std::string_view section) const {
+    if (slots_.empty()) return std::nullopt;
+    const uint32_t hash = NameHash(section);
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = hash & mask; slots_[i].at != 0; i = (i + 1) & mask) {
+      if (slots_[i].hash != hash) continue;
+      const Line header = At(slots_[i].at - 1);
+      if (SameName(header.name, section)) return header;
+    }
     return std::nullopt;
   }
 
-  // One past the last line of the section whose header is at `header`.
-  size_t SectionEnd(size_t header) const {
-    size_t i = header + 1;
-    while (i < lines_.size() && lines_[i].kind != Kind::Header) ++i;
-    return i;
+  // Whether `header` is the first one of its name, the one that reads count.
+  bool IsFirstOfName(const Line& header) const {
+    const std::optional<Line> first = FindSection(header.name);
+    return first && first->begin == header.begin;
   }
 
-  // Index of the first `key` line in the section, if any.
-  std::optional<size_t> FindKey(size_t header, std::string_view key) const {
-    for (size_t i = header + 1, end = SectionEnd(header); i < end; ++i)
-      if (lines_[i].kind == Kind::Key && SameName(lines_[i].name, key)) return i;
-    return std::nullopt;
+  // Where the section under `header` ends: the next header, or the file's end.
+  size_t SectionEnd(const Line& header) const {
+    size_t pos = header.end;
+    while (pos < Size()) {
+      const Line line = At(pos);
+      if (line.kind == Kind::Header) break;
+      pos = line.end;
+    }
+    return pos;
+  }
+
+  // Calls `f` for every key line of the section under `header`, in file
+  // order, until `f` returns false.
+  template <class F>
+  void ForEachKey(const Line& header, F&& f) const {
+    for (size_t pos = header.end; pos < Size();) {
+      const Line line = At(pos);
+      if (line.kind == Kind::Header) return;
+      if (line.kind == Kind::Key && !f(line)) return;
+      pos = line.end;
+    }
+  }
+
+  // The first `key` line of the section under `header`, if any.
+  std::optional<Line> FindKey(const Line& header, std::string_view key) const {
+    std::optional<Line> found;
+    ForEachKey(header, [&](const Line& line) {
+      if (SameName(line.name, key)) found = line;
+      return !found;
+    });
+    return found;
   }
 
   // The ending for lines we add: the file's own when its first line has CR LF.
   std::string_view NewLineEnding() const {
-    for (const Line& l : lines_)
-      if (!l.eol.empty()) return l.eol == "\r\n" ? "\r\n" : "\n";
-    return "\n";
+    const size_t e = Bytes().find_first_of("\r\n", begin_);
+    return e != std::string_view::npos && bytes_[e] == '\r' && e + 1 < Size() && bytes_[e + 1] == '\n' ? "\r\n"
+                                                                                                         : "\n";
   }
 
+  // True when the last line has no ending, so that no line can follow it.
+  bool LastLineOpen() const { return Size() > begin_ && bytes_.back() != '\n' && bytes_.back() != '\r'; }
+
  private:
-  std::string bytes_;
-  std::string_view bom_;
-  std::vector<Line> lines_;
-};
+  struct Slot {
+    uint32_t hash = 0;
+    uint32_t at = 0;  // the header's offset + 1; 0: free
+  };
 
-// Builds new file bytes from a TIniText with some lines replaced, dropped or
-// inserted; every untouched line is copied byte for byte.
-class TIniEdit {
- public:
-  explicit TIniEdit(const TIniText& text) : text_(text) { out_.append(text.Bom()); }
+  void Index(const Line& header) {
+    if (slots_.empty()) slots_.resize(16);
+    const uint32_t hash = NameHash(header.name);
+    const size_t mask = slots_.size() - 1;
+    size_t i = hash & mask;
+    for (; slots_[i].at != 0; i = (i + 1) & mask)
+      if (slots_[i].hash == hash && SameName(At(slots_[i].at - 1).name, header.name)) return;  // first one wins
+    slots_[i] = Slot{hash, static_cast<uint32_t>(header.begin + 1)};
+    if (++used_ * 2 > slots_.size()) Grow();
+  }
 
-  void Copy(size_t from, size_t to) {
-    for (size_t i = from; i < to; ++i) {
-      const Line& l = text_.Lines()[i];
-      out_.append(l.body);
-      out_.append(l.eol);
+  void Grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.at == 0) continue;
+      size_t i = s.hash & mask;
+      while (slots_[i].at != 0) i = (i + 1) & mask;
+      slots_[i] = s;
     }
   }
-  // Copies line i but ends it when it was the unterminated last line, so that
-  // a line can follow it.
-  void CopyEnded(size_t i) {
-    const Line& l = text_.Lines()[i];
-    out_.append(l.body);
-    out_.append(l.eol.empty() ? text_.NewLineEnding() : l.eol);
-  }
-  void Add(std::string_view body, std::string_view eol) {
-    out_.append(body);
-    out_.append(eol);
-  }
-  std::string Take() { return std::move(out_); }
 
- private:
-  const TIniText& text_;
-  std::string out_;
+  std::string bytes_;
+  size_t begin_ = 0;
+  std::vector<Slot> slots_;  // open addressing; a power of two in size, at most half full
+  size_t used_ = 0;
 };
 
 // Reads a whole regular file. nullopt with errno set when it cannot be read;
@@ -214,38 +291,39 @@ std::optional<std::string> ReadWholeFile(const std::string& path, struct stat* i
   // O_NONBLOCK: a FIFO under the name must not hang the caller.
   int fd = sys::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
-  struct stat st {};
-  const bool statted = ::fstat(fd, &st) == 0;
-  if (!statted || !S_ISREG(st.st_mode)) {
-    // Only a regular file is settings; ENOENT must keep meaning "absent".
-    int err = !statted && errno != ENOENT ? errno : (S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-    ::close(fd);
+  auto fail = [fd](int err) {
+    ::close(fd);  // read-only: a failing close loses nothing
     errno = err;
     return std::nullopt;
-  }
-  std::string bytes;
-  char buf[65536];
+  };
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return fail(errno == ENOENT ? EIO : errno);
+  // Only a regular file is settings; ENOENT must keep meaning "absent".
+  if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) return fail(EFBIG);
+  // Sized once from the file's status, so that the bytes are held only once.
+  std::string bytes(static_cast<size_t>(st.st_size), '\0');
+  size_t got = 0;
+  char more[4096];
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    // Past the size it had, the file may still have grown.
+    const bool inside = got < bytes.size();
+    ssize_t n = inside ? ::read(fd, bytes.data() + got, bytes.size() - got) : ::read(fd, more, sizeof more);
     if (n < 0) {
       if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      errno = err;
-      return std::nullopt;
+      return fail(errno);
     }
     if (n == 0) break;
-    bytes.append(buf, static_cast<size_t>(n));
+    if (!inside) {
+      if (got + static_cast<size_t>(n) > kMaxFileSize) return fail(EFBIG);
+      bytes.append(more, static_cast<size_t>(n));
+    }
+    got += static_cast<size_t>(n);
   }
-  ::close(fd);  // read-only: a failing close loses nothing
+  bytes.resize(got);
+  ::close(fd);
   if (info) *info = st;
   return bytes;
-}
-
-// The file as the readers see it: an absent or unreadable file reads as empty.
-TIniText LoadForReading(const std::string& path) {
-  std::optional<std::string> bytes = ReadWholeFile(path, nullptr);
-  return TIniText(bytes ? std::move(*bytes) : std::string());
 }
 
 bool WriteAll(int fd, std::string_view data) {
@@ -319,17 +397,70 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, const struct s
 
 bool HasLineBreakOrNul(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != s.npos; }
 
+bool Before(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
 }  // namespace
+
+// One reading of the file: its text and what identified the file then.
+class TIniFile::TView {
+ public:
+  // Reads `path` afresh. A file that cannot be read gives an empty text, and
+  // `error` holds errno (ENOENT for an absent file).
+  static std::shared_ptr<TView> Read(const std::string& path) {
+    auto view = std::make_shared<TView>();
+    // Taken before the read: a change after it gets a later status-change
+    // time, since the file system stamps from this same clock.
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    std::optional<std::string> bytes = ReadWholeFile(path, &view->stamp);
+    if (!bytes) {
+      view->error = errno;
+      return view;
+    }
+    view->text = TIniText(std::move(*bytes));
+    view->settled = Before(view->stamp.st_mtim, now) && Before(view->stamp.st_ctim, now);
+    return view;
+  }
+
+  // True when the file at `path` is still the one this view read.
+  bool Current(const std::string& path) const {
+    if (!settled) return false;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    return st.st_dev == stamp.st_dev && st.st_ino == stamp.st_ino && st.st_size == stamp.st_size &&
+           SameTime(st.st_mtim, stamp.st_mtim) && SameTime(st.st_ctim, stamp.st_ctim);
+  }
+
+  TIniText text;
+  int error = 0;
+  struct stat stamp {};
+  // Read after the clock tick of the file's last change: a later change
+  // shows in the times.
+  bool settled = false;
+};
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
+std::shared_ptr<const TIniFile::TView> TIniFile::View() const {
+  if (view_ && view_->Current(fileName_)) return view_;
+  view_.reset();  // one copy of the file at a time
+  view_ = TView::Read(fileName_);
+  return view_;
+}
+
 std::string TIniFile::ReadString(std::string_view section, std::string_view key, std::string_view def) const {
-  TIniText text = LoadForReading(fileName_);
-  std::optional<size_t> header = text.FindSection(Trim(section));
+  const std::shared_ptr<const TView> view = View();
+  const std::optional<Line> header = view->text.FindSection(Trim(section));
   if (!header) return std::string(def);
-  std::optional<size_t> line = text.FindKey(*header, Trim(key));
+  const std::optional<Line> line = view->text.FindKey(*header, Trim(key));
   if (!line) return std::string(def);
-  return std::string(ReadableValue(text.Lines()[*line].value));
+  return std::string(ReadableValue(line->value));
 }
 
 int32_t TIniFile::ReadInteger(std::string_view section, std::string_view key, int32_t def) const {
@@ -355,42 +486,45 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
   if (unrepresentable) throw EIniFileError("Unable to write to " + fileName_);
 
   const std::string target = WriteTarget(fileName_);
-  struct stat info {};
-  std::optional<std::string> bytes = ReadWholeFile(target, &info);
+  view_.reset();
+  const std::shared_ptr<TView> fresh = TView::Read(target);
   // Only an absent file may be written from scratch: anything else we could
   // not read would be lost by the replacement.
-  if (!bytes && errno != ENOENT) throw EIniFileError("Unable to write to " + fileName_);
-  const bool existed = bytes.has_value();
-  TIniText text(existed ? std::move(*bytes) : std::string());
-  const std::string_view eol = text.NewLineEnding();
-  const std::string keyLine = std::string(k) + "=" + std::string(value);
-
-  TIniEdit edit(text);
-  const size_t count = text.Lines().size();
-  if (std::optional<size_t> header = text.FindSection(sec)) {
-    if (std::optional<size_t> at = text.FindKey(*header, k)) {
-      const Line& old = text.Lines()[*at];
-      edit.Copy(0, *at);
-      edit.Add(std::string(old.name) + "=" + std::string(value), old.eol);
-      edit.Copy(*at + 1, count);
-    } else {
-      size_t last = *header;
-      for (size_t i = *header + 1, end = text.SectionEnd(*header); i < end; ++i)
-        if (text.Lines()[i].kind == Kind::Key) last = i;
-      edit.Copy(0, last);
-      edit.CopyEnded(last);
-      edit.Add(keyLine, eol);
-      edit.Copy(last + 1, count);
-    }
-  } else {
-    if (count > 0) {
-      edit.Copy(0, count - 1);
-      edit.CopyEnded(count - 1);
-    }
-    edit.Add("[" + std::string(sec) + "]", eol);
-    edit.Add(keyLine, eol);
+  if (fresh->error != 0 && fresh->error != ENOENT) throw EIniFileError("Unable to write to " + fileName_);
+  const bool existed = fresh->error == 0;
+  const TIniText& text = fresh->text;
+  const std::optional<Line> header = text.FindSection(sec);
+  const std::optional<Line> at = header ? text.FindKey(*header, k) : std::nullopt;
+  if (at && ReadableValue(at->value) == value) {
+    view_ = fresh;
+    return;
   }
-  if (!ReplaceFile(target, edit.Take(), existed ? &info : nullptr))
+  if (existed && sys::access(target.c_str(), W_OK) != 0) throw EIniFileError("Unable to write to " + fileName_);
+
+  const std::string_view bytes = text.Bytes();
+  const std::string_view eol = text.NewLineEnding();
+  std::string out;
+  out.reserve(bytes.size() + sec.size() + k.size() + value.size() + 8);
+  if (at) {
+    out.append(bytes.substr(0, at->begin)).append(at->name).append("=").append(value);
+    out.append(bytes.substr(at->bodyEnd));
+  } else if (header) {
+    Line last = *header;
+    text.ForEachKey(*header, [&](const Line& line) {
+      last = line;
+      return true;
+    });
+    out.append(bytes.substr(0, last.end));
+    if (!last.Ended()) out.append(eol);
+    out.append(k).append("=").append(value).append(eol);
+    out.append(bytes.substr(last.end));
+  } else {
+    out.append(bytes);
+    if (text.LastLineOpen()) out.append(eol);
+    out.append("[").append(sec).append("]").append(eol);
+    out.append(k).append("=").append(value).append(eol);
+  }
+  if (!ReplaceFile(target, out, existed ? &fresh->stamp : nullptr))
     throw EIniFileError("Unable to write to " + fileName_);
 }
 
@@ -399,72 +533,74 @@ void TIniFile::WriteBool(std::string_view section, std::string_view key, bool va
 }
 
 std::vector<std::string> TIniFile::ReadSections() const {
-  TIniText text = LoadForReading(fileName_);
+  const std::shared_ptr<const TView> view = View();
+  const TIniText& text = view->text;
   std::vector<std::string> names;
-  for (const Line& l : text.Lines()) {
-    if (l.kind != Kind::Header) continue;
-    bool seen = false;
-    for (const std::string& n : names) seen = seen || SameName(n, l.name);
-    if (!seen) names.emplace_back(l.name);
+  for (size_t pos = text.Begin(); pos < text.Size();) {
+    const Line line = text.At(pos);
+    if (line.kind == Kind::Header && text.IsFirstOfName(line)) names.emplace_back(line.name);
+    pos = line.end;
   }
   return names;
 }
 
 std::vector<std::string> TIniFile::ReadSectionValues(std::string_view section) const {
-  TIniText text = LoadForReading(fileName_);
+  const std::shared_ptr<const TView> view = View();
   std::vector<std::string> result;
-  std::optional<size_t> header = text.FindSection(Trim(section));
+  const std::optional<Line> header = view->text.FindSection(Trim(section));
   if (!header) return result;
-  std::vector<std::string_view> keys;
-  for (size_t i = *header + 1, end = text.SectionEnd(*header); i < end; ++i) {
-    const Line& l = text.Lines()[i];
-    if (l.kind != Kind::Key) continue;
-    bool seen = false;
-    for (std::string_view k : keys) seen = seen || SameName(k, l.name);
-    if (seen) continue;
-    keys.push_back(l.name);
-    result.push_back(std::string(l.name) + "=" + std::string(ReadableValue(l.value)));
-  }
+  std::unordered_set<std::string_view, CaseBlindHash, CaseBlindEqual> seen;
+  view->text.ForEachKey(*header, [&](const Line& line) {
+    if (seen.insert(line.name).second)
+      result.push_back(std::string(line.name) + "=" + std::string(ReadableValue(line.value)));
+    return true;
+  });
   return result;
 }
 
 bool TIniFile::SectionExists(std::string_view section) const {
-  TIniText text = LoadForReading(fileName_);
-  std::optional<size_t> header = text.FindSection(Trim(section));
-  if (!header) return false;
-  for (size_t i = *header + 1, end = text.SectionEnd(*header); i < end; ++i)
-    if (text.Lines()[i].kind == Kind::Key) return true;
-  return false;
+  const std::shared_ptr<const TView> view = View();
+  const std::optional<Line> header = view->text.FindSection(Trim(section));
+  bool any = false;
+  if (header) {
+    view->text.ForEachKey(*header, [&](const Line&) {
+      any = true;
+      return false;
+    });
+  }
+  return any;
 }
 
 void TIniFile::EraseSection(std::string_view section) {
   const std::string_view sec = Trim(section);
   const std::string target = WriteTarget(fileName_);
-  struct stat info {};
-  std::optional<std::string> bytes = ReadWholeFile(target, &info);
-  if (!bytes) {
-    if (errno == ENOENT) return;  // nothing to erase
-    throw EIniFileError("Unable to write to " + fileName_);
+  view_.reset();
+  const std::shared_ptr<TView> fresh = TView::Read(target);
+  if (fresh->error == ENOENT) return;  // nothing to erase
+  if (fresh->error != 0) throw EIniFileError("Unable to write to " + fileName_);
+  const TIniText& text = fresh->text;
+  if (!text.FindSection(sec)) {
+    view_ = fresh;
+    return;
   }
-  TIniText text(std::move(*bytes));
+  if (sys::access(target.c_str(), W_OK) != 0) throw EIniFileError("Unable to write to " + fileName_);
   // Every section of the name goes, so that after an erase the section is
   // gone rather than a shadowed duplicate surfacing in its place.
-  TIniEdit edit(text);
-  bool erased = false;
-  const size_t count = text.Lines().size();
-  size_t i = 0;
-  while (i < count) {
-    const Line& l = text.Lines()[i];
-    if (l.kind == Kind::Header && SameName(l.name, sec)) {
-      i = text.SectionEnd(i);
-      erased = true;
+  const std::string_view bytes = text.Bytes();
+  std::string out;
+  out.reserve(bytes.size());
+  size_t kept = 0;  // bytes before this are copied or dropped
+  for (size_t pos = text.Begin(); pos < text.Size();) {
+    const Line line = text.At(pos);
+    if (line.kind == Kind::Header && SameName(line.name, sec)) {
+      out.append(bytes.substr(kept, pos - kept));
+      pos = kept = text.SectionEnd(line);
     } else {
-      edit.Copy(i, i + 1);
-      ++i;
+      pos = line.end;
     }
   }
-  if (!erased) return;
-  if (!ReplaceFile(target, edit.Take(), &info)) throw EIniFileError("Unable to write to " + fileName_);
+  out.append(bytes.substr(kept));
+  if (!ReplaceFile(target, out, &fresh->stamp)) throw EIniFileError("Unable to write to " + fileName_);
 }
 
 bool TryStrToInt(std::string_view text, int32_t& value) {

@@ -1,19 +1,32 @@
 // The INI-file object: access to one settings file by name, one key at a time.
 // Creating the object neither opens nor creates the file; every operation
 // goes to the file when it is made. Files made on Windows read as the Windows
-// private-profile functions read them. Every write replaces the file
-// atomically (temporary file in the same directory, flushed, renamed).
-// Not thread-safe per object; separate objects may be used from any thread.
-// There is no lock between programs: of two writes at the same moment to one
-// file, the later replacement wins.
+// private-profile functions read them. Texts are bytes (the settings files'
+// 8-bit code page, CodePage.h): nothing is decoded or re-encoded here. Every
+// write replaces the file atomically (temporary file in the same directory,
+// flushed, renamed). Not thread-safe per object; separate objects may be used
+// from any thread. There is no lock between programs: of two writes at the
+// same moment to one file, the later replacement wins.
+//
+// Cost: one read of a file takes time linear in its size and memory near it
+// (its bytes and a small index of its section names). The object keeps its
+// last view of the file and reads it again only when the file has changed:
+// each read compares the file's device, inode, size, modification and
+// status-change times (one stat) with the view's. A view taken in the clock
+// tick of the file's last change is not relied on; the next read reads
+// afresh. A write never relies on a view: it reads the file afresh, so it
+// keeps whatever another program wrote just before it.
 //
 // Failure seam (platform/Sys.h): a write reaches the system in this order:
-// open (the old file, to read it), open (the temporary file), write..., fsync,
-// close, rename, then the directory's open, fsync and close (whose failures
-// are ignored: the new file is already in place). Reads use open only.
+// open (the old file, to read it), access (write permission of an existing
+// file), open (the temporary file), write..., fsync, close, rename, then the
+// directory's open, fsync and close (whose failures are ignored: the new file
+// is already in place). A write that would leave the file as it is stops
+// after the first open. Reads use open only.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -40,20 +53,24 @@ class TIniFile {
 
   const std::string& FileName() const { return fileName_; }
 
-  // The value (at most 2047 characters), or `def` when the file, section or
-  // key is absent. A key present with an empty value gives "". A file that
-  // cannot be read (or is no regular file) reads as absent.
+  // The value (at most 2047 characters, and only up to a NUL byte in it), or
+  // `def` when the file, section or key is absent. A key present with an
+  // empty value gives "". A file that cannot be read (or is no regular file)
+  // reads as absent.
   std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
   // "0x"/"0X" read as "$"; signed 32-bit decimal, or hexadecimal after "$";
   // anything else gives `def`.
   int32_t ReadInteger(std::string_view section, std::string_view key, int32_t def) const;
   bool ReadBool(std::string_view section, std::string_view key, bool def) const;
 
-  // Throw EIniFileError and change nothing when refused, or when the text
-  // cannot be held by the file form (a "]", line break or NUL in a section
-  // name; "=", a line break or NUL in a key, or a key that would read as a
-  // header or comment: first character "[" or ";"; a line break or NUL in a
-  // value). An existing file that cannot be read is refused, never replaced.
+  // A key that already reads as `value` is left as it is, byte for byte.
+  // Otherwise throw EIniFileError and change nothing when refused: by the
+  // platform, for an existing file that the process may not write (a
+  // read-only file), or for text that the file form cannot hold (a "]", line
+  // break or NUL in a section name; "=", a line break or NUL in a key, or a
+  // key that would read as a header or comment: first character "[" or ";";
+  // a line break or NUL in a value). An existing file that cannot be read is
+  // refused, never replaced.
   void WriteString(std::string_view section, std::string_view key, std::string_view value);
   void WriteBool(std::string_view section, std::string_view key, bool value);
 
@@ -66,11 +83,17 @@ class TIniFile {
   bool SectionExists(std::string_view section) const;
   // Removes the section with all its lines (every section of that name, so
   // no shadowed duplicate surfaces); an absent section or file is left as it
-  // is. Throws EIniFileError when refused.
+  // is. Throws EIniFileError when refused, as WriteString.
   void EraseSection(std::string_view section);
 
  private:
+  class TView;
+  // The view to read from: the last one while the file is unchanged.
+  std::shared_ptr<const TView> View() const;
+
   std::string fileName_;
+  // The last view of the file; shared by copies of the object, never changed.
+  mutable std::shared_ptr<const TView> view_;
 };
 
 // The signed 32-bit conversion that ReadInteger uses; false when `text` is

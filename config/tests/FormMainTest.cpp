@@ -127,9 +127,9 @@ INSTANTIATE_TEST_SUITE_P(
         SelectCase{"MinusThree", "[S]\nSessionType=-3\n", -1, nullptr, "[S]\nSessionType=1\n"},
         SelectCase{"Direct", "[S]\nSessionType=2\n", 0, "tamlix::config::TframDirect",
                    "[S]\nSessionType=2\n"},
-        // Quoted, so that the write-back shows: it reads without its quotes.
+        // Reads as 3 already, so it keeps its quotes.
         SelectCase{"Serial", "[S]\nSessionType=\"3\"\nSerial_Baud=9600\n", 1, "tamlix::config::TframSerial",
-                   "[S]\nSessionType=3\nSerial_Baud=9600\n"},
+                   "[S]\nSessionType=\"3\"\nSerial_Baud=9600\n"},
         SelectCase{"NoType", "[S]\nFile_Source=a.txt\n", -1, nullptr,
                    "[S]\nFile_Source=a.txt\nSessionType=1\n"},
         SelectCase{"NotANumber", "[S]\nSessionType=two\n", -1, nullptr, "[S]\nSessionType=1\n"}),
@@ -314,26 +314,26 @@ TEST_F(FormMainTest, RefusedWriteIsShownAndNothingIsListed) {
   EXPECT_TRUE(window->isVisible());
 }
 
-TEST_F(FormMainTest, RefusedWriteWhileFillingKeepsWhatWasWritten) {
-  WriteText(ProductFile(), "[S]\nSessionType=3\nSerial_Baud=\"9600\"\nSerial_Port=\"2\"\n");
+TEST_F(FormMainTest, RefusedTypeWriteEndsTheSelectionThere) {
+  const std::string text = "[S]\nSessionType=9\nSerial_Baud=9600\n[T]\nSessionType=3\n";
+  WriteText(ProductFile(), text);
   Open();
-  // The type goes in, the Baud write-back goes in, the Port write-back fails.
-  tamlix::sys::FailNth(tamlix::sys::Call::Rename, 3, EACCES, true);
-  MessageBoxCatcher box;
-  Select("S");
-  ASSERT_TRUE(box.Shown());
-  EXPECT_EQ(box.Text(), "Unable to write to " + ProductFile());
+  tamlix::sys::FailNth(tamlix::sys::Call::Rename, 1, EACCES, true);
+  {
+    MessageBoxCatcher box;
+    Select("S");
+    ASSERT_TRUE(box.Shown());
+    EXPECT_EQ(box.Text(), "Unable to write to " + ProductFile());
+  }
+  // The frame was never filled, so it writes nothing; the window goes on.
+  EXPECT_TRUE(window->pnlSwitch->isVisible());
+  EXPECT_EQ(ReadText(ProductFile()), text);
   tamlix::sys::ClearFaults();
-  EXPECT_EQ(ReadText(ProductFile()), "[S]\nSessionType=3\nSerial_Baud=9600\nSerial_Port=\"2\"\n");
-  // The filling ended at the failed edit; the window goes on.
+  Select("T");
   auto* serial = qobject_cast<TframSerial*>(window->CurrentFrame());
   ASSERT_NE(serial, nullptr);
-  EXPECT_TRUE(window->pnlSwitch->isVisible());
-  EXPECT_EQ(serial->edtBaud->text(), "9600");
-  EXPECT_EQ(serial->edtDataBits->text(), "");
   QTest::keyClicks(serial->edtDataBits, "8");
-  EXPECT_EQ(ReadText(ProductFile()),
-            "[S]\nSessionType=3\nSerial_Baud=9600\nSerial_Port=\"2\"\nSerial_DataBits=8\n");
+  EXPECT_EQ(ReadText(ProductFile()), text + "Serial_DataBits=8\n");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-// The connection-type frames inside the window: what filling them writes
-// back, and what each keystroke writes. Every file is checked as its whole
-// text; a quoted value shows a write-back, since it reads without its quotes
-// and is written back bare.
+// The connection-type frames inside the window: what filling them shows and
+// leaves in the file, and what each keystroke writes. Every file is checked
+// as its whole text.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -37,17 +36,19 @@ class FramesTest : public ConfigWindowTest {
   }
 };
 
-TEST_F(FramesTest, SerialFillingWritesBackNonEmptyValuesOnly) {
-  auto* serial = OpenSession<TframSerial>(
-      "[S]\nSessionType=3\nSerial_Baud=\"9600\"\nSerial_Port=\nSerial_Parity='N'\n[T]\nSerial_Baud=1\n");
+// Filling writes each value back as shown; since it reads so already, the
+// file keeps every byte, however the value was quoted, padded or cut.
+TEST_F(FramesTest, SerialFillingLeavesStoredValuesAsTheyAre) {
+  const std::string text = "[S]\nSessionType=3\nSerial_Baud=\"9600\"\nSerial_Port=\nSerial_Parity= 'N' \n"
+                           "Serial_StopBits=" + std::string(2100, '1') + "\n[T]\nSerial_Baud=1\n";
+  auto* serial = OpenSession<TframSerial>(text);
   ASSERT_NE(serial, nullptr);
   EXPECT_EQ(serial->edtBaud->text(), "9600");
   EXPECT_EQ(serial->edtPort->text(), "");
   EXPECT_EQ(serial->edtParity->text(), "N");
   EXPECT_EQ(serial->edtDataBits->text(), "");
-  // The empty and the absent keys are not written.
-  EXPECT_EQ(ReadText(ProductFile()),
-            "[S]\nSessionType=3\nSerial_Baud=9600\nSerial_Port=\nSerial_Parity=N\n[T]\nSerial_Baud=1\n");
+  EXPECT_EQ(serial->edtStopBits->text(), QString(2047, '1'));
+  EXPECT_EQ(ReadText(ProductFile()), text);
 }
 
 TEST_F(FramesTest, EightBitTextMadeOnWindowsKeepsItsCharacters) {

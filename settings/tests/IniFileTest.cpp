@@ -4,11 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -390,6 +394,7 @@ TEST_F(IniFileTest, RefusedWriteLeavesTheOldFile) {
       {"flush fails", sys::Call::Fsync, 1, EIO},
       {"close fails", sys::Call::Close, 1, EIO},
       {"rename fails", sys::Call::Rename, 1, EXDEV},
+      {"file is read-only", sys::Call::Access, 1, EACCES},
   };
   const std::string before = "; keep\r\n[Sess A]\r\nSessionType=2\r\n[Sess B]\r\nSessionType=3\r\n";
   for (const Case& c : cases) {
@@ -413,6 +418,134 @@ TEST_F(IniFileTest, RefusedWriteLeavesTheOldFile) {
       EXPECT_EQ(DirEntries(), std::vector<std::string>{"Brindlemoss.INI"});
     }
   }
+}
+
+// Opening a page writes back what it shows: a value that already reads so
+// keeps its bytes, whatever the file form made of it, and even a file that may
+// not be written is not refused for it.
+TEST_F(IniFileTest, WritingWhatAKeyReadsAsChangesNothing) {
+  const std::string nul(1, '\0');
+  const std::string longValue(3000, 'x');
+  const std::string before = "[S]\r\nq=\"  quoted  \"\r\n p =  padded \t\r\nn=ab" + nul + "cd\r\nlong=" + longValue +
+                             "\r\n";
+  Put("k.ini", before);
+  TIniFile ini(Path("k.ini"));
+  const struct {
+    const char* key;
+    std::string reads;
+  } cases[] = {{"q", "  quoted  "}, {"p", "padded"}, {"n", "ab"}, {"long", longValue.substr(0, 2047)}};
+  sys::FailNth(sys::Call::Access, 1, EACCES, true);
+  for (const auto& c : cases) {
+    EXPECT_EQ(ini.ReadString("S", c.key, "d"), c.reads) << c.key;
+    EXPECT_NO_THROW(ini.WriteString("s", c.key, c.reads)) << c.key;
+    EXPECT_EQ(Get("k.ini"), before) << c.key;
+  }
+  EXPECT_EQ(ini.ReadSectionValues("S"),
+            (std::vector<std::string>{"q=  quoted  ", "p=padded", "n=ab", "long=" + longValue.substr(0, 2047)}));
+  sys::ClearFaults();
+
+  // Any other value replaces the whole of the old one.
+  ini.WriteString("S", "n", "abc");
+  ini.WriteString("S", "p", " padded");
+  EXPECT_EQ(Get("k.ini"),
+            "[S]\r\nq=\"  quoted  \"\r\np= padded\r\nn=abc\r\nlong=" + longValue + "\r\n");
+}
+
+// The object keeps its view of the file between reads; any change that
+// another program makes must still show, even one that keeps the size and
+// puts the modification time back.
+TEST_F(IniFileTest, EveryChangeOfTheFileShows) {
+  using namespace std::chrono_literals;
+  const std::string path = Path("c.ini");
+  Put("c.ini", "[S]\nk=1\n");
+  TIniFile ini(path);
+  auto keepTimes = [&](const struct stat& was) {
+    const struct timespec times[2] = {was.st_atim, was.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  };
+  auto inPlace = [&](const std::string& text) {
+    struct stat was {};
+    ASSERT_EQ(::stat(path.c_str(), &was), 0);
+    int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+    keepTimes(was);
+  };
+  auto replaced = [&](const std::string& text) {
+    struct stat was {};
+    ASSERT_EQ(::stat(path.c_str(), &was), 0);
+    Put("new.ini", text);
+    const struct timespec times[2] = {was.st_atim, was.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, Path("new.ini").c_str(), times, 0), 0);
+    ASSERT_EQ(::rename(Path("new.ini").c_str(), path.c_str()), 0);
+  };
+  auto other = [&](const std::string& text) { TIniFile(path).WriteString("S", "k", text.substr(6, 1)); };
+  const struct {
+    const char* how;
+    std::function<void(const std::string&)> change;
+    std::string text;
+  } cases[] = {
+      {"in place, same size and times", inPlace, "[S]\nk=2\n"},
+      {"replaced, same size and times", replaced, "[S]\nk=3\n"},
+      {"by another object", other, "[S]\nk=4\n"},
+      {"in place, grown", inPlace, "[S]\nk=5\nj=6\n"},
+  };
+  std::string was = "1";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.how);
+    // Past the clock tick of the last change, so that the view is kept.
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(ini.ReadString("S", "k", ""), was);
+    c.change(c.text);
+    was = c.text.substr(6, 1);
+    EXPECT_EQ(ini.ReadString("S", "k", ""), was);
+  }
+
+  // A write keeps what another program wrote after this object's last read.
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(ini.ReadString("S", "j", ""), "6");
+  inPlace("[S]\nk=7\nj=6\n");
+  ini.WriteString("S", "j", "8");
+  EXPECT_EQ(Get("c.ini"), "[S]\nk=7\nj=8\n");
+}
+
+// Many sections, each name also repeated in another spelling further on:
+// every name is listed once, as first spelled, and reads from its first
+// section; an erase takes every section of the name and no other.
+TEST_F(IniFileTest, ThousandsOfSectionsKeepTheFirstOfEachName) {
+  const int count = 5000;
+  std::string text;
+  for (int i = 0; i < count; ++i) text += "[Sess " + std::to_string(i) + "]\nSessionType=" + std::to_string(i) + "\n";
+  for (int i = 0; i < count; i += 2) text += "[SESS " + std::to_string(i) + "]\nSessionType=x\nOnlyHere=1\n";
+  Put("m.ini", text);
+  TIniFile ini(Path("m.ini"));
+  const std::vector<std::string> sections = ini.ReadSections();
+  ASSERT_EQ(sections.size(), static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const std::string name = "sess " + std::to_string(i);
+    ASSERT_EQ(sections[static_cast<size_t>(i)], "Sess " + std::to_string(i));
+    ASSERT_EQ(ini.ReadString(name, "SessionType", ""), std::to_string(i)) << name;
+    ASSERT_EQ(ini.ReadString(name, "OnlyHere", "absent"), "absent") << name;
+  }
+  ini.EraseSection("sess 10");
+  EXPECT_FALSE(ini.SectionExists("Sess 10"));
+  EXPECT_EQ(ini.ReadSections().size(), static_cast<size_t>(count - 1));
+  EXPECT_EQ(ini.ReadString("Sess 12", "SessionType", ""), "12");
+  EXPECT_EQ(ini.ReadString("Sess 11", "SessionType", ""), "11");
+}
+
+TEST_F(IniFileTest, FileTooLargeToHoldReadsAsUnreadable) {
+  Put("big.ini", "[S]\nk=1\n");
+  const uintmax_t size = uintmax_t{1} << 32;
+  fs::resize_file(Path("big.ini"), size);  // sparse: no disk is used
+  TIniFile ini(Path("big.ini"));
+  EXPECT_EQ(ini.ReadString("S", "k", "d"), "d");
+  EXPECT_TRUE(ini.ReadSections().empty());
+  EXPECT_THROW(ini.WriteString("S", "k", "2"), EIniFileError);
+  EXPECT_THROW(ini.EraseSection("S"), EIniFileError);
+  EXPECT_EQ(fs::file_size(Path("big.ini")), size);
+  EXPECT_EQ(DirEntries(), std::vector<std::string>{"big.ini"});
 }
 
 TEST_F(IniFileTest, WriteWhereNoFileCanBe) {
