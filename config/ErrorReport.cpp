@@ -7,13 +7,15 @@
 
 namespace tamlix::config {
 
-void ShowError(QWidget* parent, const std::string& text) {
+void ShowError(QWidget* parent, const QString& text) {
   try {
-    QMessageBox::critical(parent, QApplication::applicationName(), QString::fromStdString(text));
+    QMessageBox::critical(parent, QApplication::applicationName(), text);
   } catch (...) {
     // Nothing more can be shown; the operation has already ended.
   }
 }
+
+void ShowError(QWidget* parent, const std::string& text) { ShowError(parent, QString::fromStdString(text)); }
 
 std::string CurrentErrorText() {
   try {

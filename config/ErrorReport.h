@@ -6,11 +6,14 @@
 #include <exception>
 #include <string>
 
+class QString;
 class QWidget;
 
 namespace tamlix::config {
 
 // Shows `text` in a modal error message box over `parent` (may be null).
+void ShowError(QWidget* parent, const QString& text);
+// The same for an error's text (a path in it is taken as UTF-8).
 void ShowError(QWidget* parent, const std::string& text);
 
 // The text of the exception now being handled; call only inside a catch.

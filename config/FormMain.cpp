@@ -277,13 +277,14 @@ void TfrmMain::spdbtnNewClick() {
     if (dialog.exec() != QDialog::Accepted) return;
     const QString id = dialog.textValue();
 
-    if (const std::string refusal = RefusalOf(id); !refusal.empty()) {
+    if (const QString refusal = RefusalOf(id); !refusal.isEmpty()) {
       ShowError(this, refusal);
       return;
     }
+    const std::string section = EncodedFor(*FSessionsIni, id);
     // Written before the entry is listed, so a refused write lists nothing.
-    WriteSessionValue("SessionType", "1", FromQ(id));
-    auto* entry = new TSessionEntry(FromQ(id), 1);
+    WriteSessionValue("SessionType", "1", section);
+    auto* entry = new TSessionEntry(section, 1);
     {
       QSignalBlocker blocker(lstbxSessions);
       lstbxSessions->addItem(entry);
@@ -293,17 +294,19 @@ void TfrmMain::spdbtnNewClick() {
   });
 }
 
-std::string TfrmMain::RefusalOf(const QString& id) const {
+QString TfrmMain::RefusalOf(const QString& id) const {
   if (id.isEmpty()) return "Please enter a session ID.";
   for (int i = 0; i < lstbxSessions->count(); ++i) {
     if (lstbxSessions->item(i)->text().compare(id, Qt::CaseInsensitive) == 0)
-      return "Session ID '" + FromQ(id) + "' already exists.";
+      return "Session ID '" + id + "' already exists.";
   }
   // A section name ends at "]" and at the line's end, and loses its blanks.
   const bool unfit = id.contains(']') || id.contains('\n') || id.contains('\r') || id.contains(QChar(0)) ||
                      id.front().isSpace() || id.back().isSpace();
   if (unfit) return "A session ID cannot hold ']' or a line break, nor begin or end with a blank.";
-  if (FromQ(id).size() > 255) return "A session ID may hold at most 255 characters.";
+  // Each character is one byte of the file's code page; one that is not
+  // refuses the write instead.
+  if (id.size() > 255) return "A session ID may hold at most 255 characters.";
   return {};
 }
 

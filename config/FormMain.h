@@ -78,7 +78,7 @@ class TfrmMain : public QWidget {
   void PlaceFrame(TframTemplate* frame, Qt::Alignment alignment = {});
   void FreeCurrentFrame();
   // Why `id` cannot name a new session, or empty when it can.
-  std::string RefusalOf(const QString& id) const;
+  QString RefusalOf(const QString& id) const;
 
   std::string FDirectory;
   TframTemplate* FCurrentFrame = nullptr;

@@ -84,20 +84,20 @@ void TframFile::LoadSettings(TIniFile* Ini, const std::string& SessionName) {
   connect(edtFrequency, &QLineEdit::textChanged, this, &TframFile::edtFrequencyChange, Qt::UniqueConnection);
 }
 
-void TframFile::Write(const char* key, const std::string& value) {
+void TframFile::Write(const char* key, const QString& text) {
   if (!FIniFile) return;
-  RunChange([&] { FIniFile->WriteString(FSessionName, key, value); });
+  RunChange([&] { FIniFile->WriteString(FSessionName, key, EncodedFor(*FIniFile, text)); });
 }
 
-void TframFile::edtSourceFileChange() { Write("File_Source", FromQ(edtSourceFile->text())); }
+void TframFile::edtSourceFileChange() { Write("File_Source", edtSourceFile->text()); }
 
-void TframFile::edtDestFileChange() { Write("File_Dest", FromQ(edtDestFile->text())); }
+void TframFile::edtDestFileChange() { Write("File_Dest", edtDestFile->text()); }
 
 void TframFile::chkbxAutoCheckClick() {
   if (!FIniFile) return;
   RunChange([&] { FIniFile->WriteBool(FSessionName, "File_Auto", chkbxAutoCheck->isChecked()); });
 }
 
-void TframFile::edtFrequencyChange() { Write("File_Freq", FromQ(edtFrequency->text())); }
+void TframFile::edtFrequencyChange() { Write("File_Freq", edtFrequency->text()); }
 
 }  // namespace tamlix::config

@@ -36,7 +36,7 @@ class TframFile : public TframTemplate {
   void edtFrequencyChange();
 
  private:
-  void Write(const char* key, const std::string& value);
+  void Write(const char* key, const QString& text);
 };
 
 }  // namespace tamlix::config

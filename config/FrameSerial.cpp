@@ -78,8 +78,8 @@ void TframSerial::EditChange() {
   auto* edit = qobject_cast<QLineEdit*>(sender());
   if (!edit || !FIniFile) return;
   RunChange([&] {
-    const std::string key = "Serial_" + FromQ(edit->objectName().mid(3));
-    FIniFile->WriteString(FSessionName, key, FromQ(edit->text()));
+    const std::string key = "Serial_" + edit->objectName().mid(3).toStdString();
+    FIniFile->WriteString(FSessionName, key, EncodedFor(*FIniFile, edit->text()));
   });
 }
 

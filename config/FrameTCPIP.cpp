@@ -110,16 +110,16 @@ void TframTCPIP::LoadSettings(TIniFile*, const std::string&) {
   Fill([&] { rgUse->SetItemIndex(use); });
 }
 
-void TframTCPIP::Write(const char* key, const std::string& value) {
+void TframTCPIP::Write(const char* key, const QString& text) {
   if (!FIniFile) return;
-  RunChange([&] { FIniFile->WriteString(kSection, key, value); });
+  RunChange([&] { FIniFile->WriteString(kSection, key, EncodedFor(*FIniFile, text)); });
 }
 
-void TframTCPIP::edtAddressChange() { Write("Address", FromQ(edtAddress->text())); }
-void TframTCPIP::edtPortChange() { Write("Port", FromQ(edtPort->text())); }
-void TframTCPIP::edtTimeOutChange() { Write("TimeOut", FromQ(edtTimeOut->text())); }
-void TframTCPIP::edtSecAddressChange() { Write("SecAddress", FromQ(edtSecAddress->text())); }
-void TframTCPIP::edtSecPortChange() { Write("SecPort", FromQ(edtSecPort->text())); }
-void TframTCPIP::rgUseClick() { Write("Use", std::to_string(rgUse->ItemIndex())); }
+void TframTCPIP::edtAddressChange() { Write("Address", edtAddress->text()); }
+void TframTCPIP::edtPortChange() { Write("Port", edtPort->text()); }
+void TframTCPIP::edtTimeOutChange() { Write("TimeOut", edtTimeOut->text()); }
+void TframTCPIP::edtSecAddressChange() { Write("SecAddress", edtSecAddress->text()); }
+void TframTCPIP::edtSecPortChange() { Write("SecPort", edtSecPort->text()); }
+void TframTCPIP::rgUseClick() { Write("Use", QString::number(rgUse->ItemIndex())); }
 
 }  // namespace tamlix::config

@@ -42,7 +42,7 @@ class TframTCPIP : public TframTemplate {
   void rgUseClick();
 
  private:
-  void Write(const char* key, const std::string& value);
+  void Write(const char* key, const QString& text);
 
   std::string FDirectory;
   std::unique_ptr<TIniFile> FOwnIni;

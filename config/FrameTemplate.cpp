@@ -1,16 +1,18 @@
 #include "FrameTemplate.h"
 
-#include <QStringDecoder>
-
 #include "ErrorReport.h"
+#include "settings/CodePage.h"
 
 namespace tamlix::config {
 
-QString ToQ(const std::string& text) {
-  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-  QString decoded = utf8(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
-  if (!utf8.hasError()) return decoded;
-  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+QString ToQ(std::string_view bytes) { return QString::fromStdU16String(DecodeCodePage(bytes)); }
+
+std::optional<std::string> FromQ(const QString& text) { return EncodeCodePage(text.toStdU16String()); }
+
+std::string EncodedFor(const TIniFile& ini, const QString& text) {
+  std::optional<std::string> bytes = FromQ(text);
+  if (!bytes) throw EIniFileError("Unable to write to " + ini.FileName());
+  return std::move(*bytes);
 }
 
 void TframTemplate::ChangeFailed() {

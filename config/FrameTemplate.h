@@ -12,18 +12,25 @@
 #include <QFrame>
 #include <QString>
 #include <exception>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "settings/IniFile.h"
 
 namespace tamlix::config {
 
-// Texts cross between the widgets and the settings files as UTF-8. A file
-// text that is no valid UTF-8 (8-bit text made on Windows) reads as Latin-1,
-// so that no character turns into a replacement mark when written back.
-QString ToQ(const std::string& text);
-inline std::string FromQ(const QString& text) { return text.toStdString(); }
+// Texts cross between the widgets and the settings files in the files' 8-bit
+// code page (settings/CodePage.h): each byte shows as one character, and
+// text shown and written back unchanged keeps its bytes.
+QString ToQ(std::string_view bytes);
+// nullopt when a character of `text` has no byte in the code page.
+std::optional<std::string> FromQ(const QString& text);
+// `text` in bytes to write into `ini`'s file. A character that the code page
+// cannot hold is refused as the write would be: EIniFileError "Unable to
+// write to" the file, so that nothing is written.
+std::string EncodedFor(const TIniFile& ini, const QString& text);
 
 class TframTemplate : public QFrame {
   Q_OBJECT

@@ -20,6 +20,7 @@
 #include "UnitDebugSys.h"
 #include "platform/DateTime.h"
 #include "platform/Sys.h"
+#include "settings/CodePage.h"
 #include "settings/IniFile.h"
 
 namespace tamlix::brindlemoss {
@@ -288,7 +289,7 @@ bool TFormMain::FindSession(const std::string& SessionID) {
   if (!product.SectionExists(SessionID)) return false;
   auto show = [this](const std::vector<std::string>& lines) {
     QStringList text;
-    for (const auto& line : lines) text << QString::fromStdString(line);
+    for (const auto& line : lines) text << QString::fromStdU16String(DecodeCodePage(line));
     MemoSettings->setPlainText(text.join('\n'));
   };
   show(product.ReadSectionValues(SessionID));

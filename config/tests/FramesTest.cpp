@@ -51,19 +51,6 @@ TEST_F(FramesTest, SerialFillingLeavesStoredValuesAsTheyAre) {
   EXPECT_EQ(ReadText(ProductFile()), text);
 }
 
-TEST_F(FramesTest, EightBitTextMadeOnWindowsKeepsItsCharacters) {
-  WriteText(ProductFile(), "[caf\xE9]\nSessionType=3\nSerial_ConnectTrigger=caf\xE9\n");
-  Open();
-  const QString cafe = QString::fromUtf8("caf\xC3\xA9");
-  EXPECT_EQ(Entries(), QStringList({cafe}));
-  Select(cafe);
-  auto* serial = qobject_cast<TframSerial*>(window->CurrentFrame());
-  ASSERT_NE(serial, nullptr);
-  EXPECT_EQ(serial->edtConnectTrigger->text(), cafe);
-  // The section keeps its name's bytes; the value is written back as UTF-8.
-  EXPECT_EQ(ReadText(ProductFile()), "[caf\xE9]\nSessionType=3\nSerial_ConnectTrigger=caf\xC3\xA9\n");
-}
-
 TEST_F(FramesTest, SerialEditsShowLabelsInTabOrder) {
   auto* serial = OpenSession<TframSerial>("[S]\nSessionType=3\n");
   ASSERT_NE(serial, nullptr);

@@ -219,9 +219,11 @@ TEST_F(FormMainTest, SettingsPaneShowsTheTcpSectionInPlaceOfTheSession) {
   Tcp("[Global TCP/IP Data]\n");  // an empty section counts as absent
   EXPECT_EQ(Lines(Start({"Abc"}).MemoSettings), (QStringList{"SessionType=2", "File_Source=/tmp/x"}));
 
-  Tcp("[Global TCP/IP Data]\nAddress=127.0.0.1\nPort=5000\n");
+  // 8-bit text made on Windows shows one character per byte.
+  Tcp("[Global TCP/IP Data]\nAddress=127.0.0.1\nPort=5000\nSecAddress=*h\xF4te\x80\n");
   TFormMain& f = Start({"Abc"});
-  EXPECT_EQ(Lines(f.MemoSettings), (QStringList{"Address=127.0.0.1", "Port=5000"}));
+  EXPECT_EQ(Lines(f.MemoSettings),
+            (QStringList{"Address=127.0.0.1", "Port=5000", QString::fromUtf8("SecAddress=*h\xC3\xB4te\xE2\x82\xAC")}));
   EXPECT_EQ(Lines(f.Memo).last(), "Brindlemoss Initialization Successful");
 }
 
