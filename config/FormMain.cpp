@@ -1,10 +1,12 @@
 #include "FormMain.h"
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QInputDialog>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -70,6 +72,34 @@ QToolButton* SpeedButton(const char* name, const char* caption, QWidget* parent)
 }
 
 std::string EntryId(const QListWidgetItem* entry) { return entry->data(kIdRole).toByteArray().toStdString(); }
+
+// The controls inside `root` that take focus, in its focus chain's order;
+// the inner parts of a control (a spin box's edit) are left to the control.
+QList<QWidget*> Controls(QWidget* root) {
+  QList<QWidget*> controls;
+  QWidget* window = root->window();
+  for (QWidget* w = window->nextInFocusChain(); w != window; w = w->nextInFocusChain()) {
+    if (w->focusPolicy() == Qt::NoFocus || !root->isAncestorOf(w)) continue;
+    bool inner = false;
+    for (QWidget* up = w->parentWidget(); up != root && !inner; up = up->parentWidget())
+      inner = up->focusPolicy() != Qt::NoFocus;
+    if (!inner) controls << w;
+  }
+  return controls;
+}
+
+// Makes the dialog wide enough that a title bar shows its whole title, in
+// bold, beside a window menu and three buttons (room for five squares of a
+// line's height). The dialog's layout fixes its size, so the edit is widened.
+void WidenForTitle(QDialog& dialog, QLineEdit& edit) {
+  QFont font = dialog.font();
+  font.setBold(true);
+  const QFontMetrics metrics(font);
+  int width = metrics.horizontalAdvance(dialog.windowTitle()) + 5 * metrics.height();
+  if (const QLayout* layout = dialog.layout())
+    width -= layout->contentsMargins().left() + layout->contentsMargins().right();
+  edit.setMinimumWidth(width);
+}
 
 }  // namespace
 
@@ -137,6 +167,7 @@ TfrmMain::TfrmMain(std::string directory, QWidget* parent)
   }
 
   FSessionsIni = std::make_unique<TIniFile>(FDirectory + "Brindlemoss.INI");
+  ChainTabOrder(nullptr);
 
   connect(lstbxSessions, &QListWidget::itemSelectionChanged, this, &TfrmMain::lstbxSessionsClick);
   connect(rdgrpType, &TRadioGroup::Click, this, &TfrmMain::rdgrpTypeClick);
@@ -273,7 +304,10 @@ void TfrmMain::spdbtnNewClick() {
     dialog.setLabelText("ID:");
     dialog.setInputMode(QInputDialog::TextInput);
     dialog.setTextValue(QString());
-    if (auto* edit = dialog.findChild<QLineEdit*>()) edit->setMaxLength(255);
+    if (auto* edit = dialog.findChild<QLineEdit*>()) {
+      edit->setMaxLength(255);
+      WidenForTitle(dialog, *edit);
+    }
     if (dialog.exec() != QDialog::Accepted) return;
     const QString id = dialog.textValue();
 
@@ -351,7 +385,16 @@ void TfrmMain::ShowPage(const std::function<TframTemplate*()>& make) {
 void TfrmMain::PlaceFrame(TframTemplate* frame, Qt::Alignment alignment) {
   pnlSwitchCaption->hide();
   FPanelLayout->addWidget(frame, 0, 0, alignment);
+  ChainTabOrder(frame);
   frame->show();
+}
+
+void TfrmMain::ChainTabOrder(QWidget* frame) {
+  QList<QWidget*> chain{lstbxSessions};
+  chain << Controls(rdgrpType);
+  if (frame) chain << Controls(frame);
+  chain << spdbtnTCPIP << SpeedButton1 << spdbtnNew << spdbtnDelete << BitBtn1;
+  for (qsizetype i = 1; i < chain.size(); ++i) setTabOrder(chain[i - 1], chain[i]);
 }
 
 void TfrmMain::FreeCurrentFrame() {

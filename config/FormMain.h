@@ -79,6 +79,9 @@ class TfrmMain : public QWidget {
   void FreeCurrentFrame();
   // Why `id` cannot name a new session, or empty when it can.
   QString RefusalOf(const QString& id) const;
+  // Tab follows the layout: the list, the type selector, the controls of
+  // `frame` (the panel's frame or page, or null), then the buttons.
+  void ChainTabOrder(QWidget* frame);
 
   std::string FDirectory;
   TframTemplate* FCurrentFrame = nullptr;

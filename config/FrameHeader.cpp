@@ -48,6 +48,7 @@ TframHeader::TframHeader(std::string directory, QWidget* parent)
   for (const char* line : kHelpLines) lines << line;
   Memo1->setPlainText(lines.join('\n'));
   Memo1->setReadOnly(true);
+  Memo1->setTabChangesFocus(true);
   Memo1->setFrameShape(QFrame::NoFrame);
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -71,6 +71,9 @@ TframTCPIP::TframTCPIP(std::string directory, QWidget* parent)
   layout->addWidget(rgUse, 11, 0, 1, 2);
   layout->setColumnStretch(1, 1);
   layout->setRowStretch(12, 1);
+  // Tight rows, so that the page fits the window's panel at its first size.
+  layout->setContentsMargins(6, 4, 6, 4);
+  layout->setVerticalSpacing(3);
 
   setTabOrder(edtAddress, edtPort);
   setTabOrder(edtPort, edtTimeOut);

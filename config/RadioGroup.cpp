@@ -20,6 +20,7 @@ TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, int c
     FButtons.push_back(button);
     connect(button, &QRadioButton::toggled, this, [this, i](bool checked) { ButtonToggled(i, checked); });
   }
+  UpdateTabStop();
 }
 
 void TRadioGroup::SetItemIndex(int index) {
@@ -43,12 +44,20 @@ void TRadioGroup::Check(int index) {
   }
   FUpdating = false;
   FItemIndex = index;
+  UpdateTabStop();
 }
 
 void TRadioGroup::ButtonToggled(int index, bool checked) {
   if (FUpdating || !checked || index == FItemIndex) return;
   FItemIndex = index;
+  UpdateTabStop();
   emit Click();
+}
+
+void TRadioGroup::UpdateTabStop() {
+  const int stop = std::max(FItemIndex, 0);
+  for (int i = 0; i < Count(); ++i)
+    FButtons[static_cast<size_t>(i)]->setFocusPolicy(i == stop ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 }  // namespace tamlix::config

@@ -3,7 +3,9 @@
 //
 // Click is emitted when the user checks a button that was not checked, and
 // when SetItemIndex moves the index to an item (0 or more). Setting the index
-// it already holds, or -1, emits nothing. Window thread only.
+// it already holds, or -1, emits nothing. Tab enters the group at its checked
+// button (the first when none is) and leaves it from there; the arrow keys
+// move the check within the group. Window thread only.
 #pragma once
 
 #include <QGroupBox>
@@ -36,6 +38,8 @@ class TRadioGroup : public QGroupBox {
  private:
   void ButtonToggled(int index, bool checked);
   void Check(int index);
+  // Only the checked button (or the first) is a Tab stop.
+  void UpdateTabStop();
 
   QButtonGroup* FGroup;
   std::vector<QRadioButton*> FButtons;

@@ -131,6 +131,16 @@ void ConfigWindowTest::Select(const QString& id) {
   ClickEntry(window->lstbxSessions, row);
 }
 
+void ConfigWindowTest::Activate() {
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+}
+
+QWidget* ConfigWindowTest::Press(Qt::Key key, Qt::KeyboardModifiers modifiers) {
+  QTest::keyClick(static_cast<QWidget*>(nullptr), key, modifiers);
+  return QApplication::focusWidget();
+}
+
 void ConfigWindowTest::PickType(int index) {
   QRadioButton* button = window->rdgrpType->Button(index);
   QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(4, button->height() / 2));

@@ -99,6 +99,11 @@ class ConfigWindowTest : public ::testing::Test {
   void Select(const QString& id);
   // Checks the type selector's button `index` with a mouse click.
   void PickType(int index);
+  // Makes the window the active one, so that keys reach its focus widget.
+  void Activate();
+  // Presses and releases `key` as the keyboard does: into the focus window,
+  // to its focus widget. Returns the focus widget afterwards.
+  QWidget* Press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
 
   TempDir dir;
   std::unique_ptr<TfrmMain> window;

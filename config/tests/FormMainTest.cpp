@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLayout>
@@ -11,6 +12,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyleOptionTitleBar>
 #include <QTest>
 #include <QToolButton>
 
@@ -170,6 +172,19 @@ TEST_F(FormMainTest, NewSessionCancelledWritesNothing) {
       auto* edit = dialog->findChild<QLineEdit*>();
       ASSERT_NE(edit, nullptr);
       EXPECT_EQ(edit->maxLength(), 255);
+      // A title bar as wide as the dialog leaves its label room for the
+      // whole title, even in a bold font.
+      QStyleOptionTitleBar bar;
+      bar.initFrom(dialog);
+      bar.text = dialog->windowTitle();
+      bar.titleBarFlags = dialog->windowFlags();
+      bar.subControls = QStyle::SC_All;
+      bar.rect = QRect(0, 0, dialog->width(), dialog->style()->pixelMetric(QStyle::PM_TitleBarHeight, &bar, dialog));
+      const QRect label = dialog->style()->subControlRect(QStyle::CC_TitleBar, &bar, QStyle::SC_TitleBarLabel, dialog);
+      QFont bold = dialog->font();
+      bold.setBold(true);
+      EXPECT_GE(label.width(), QFontMetrics(bold).horizontalAdvance(dialog->windowTitle()))
+          << "dialog " << dialog->width() << " px wide";
     });
     window->spdbtnNew->click();
     EXPECT_TRUE(cancel.Shown());
