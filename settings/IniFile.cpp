@@ -129,17 +129,32 @@ struct Line {
   bool Ended() const { return end > bodyEnd; }
 };
 
+// Where the line of `bytes` that begins at `pos` ends: its body ends at
+// *bodyEnd (its line ending or the file's end), the next line begins at the
+// result.
+size_t LineEnd(std::string_view bytes, size_t pos, size_t* bodyEnd) {
+  const size_t n = bytes.size();
+  size_t e = pos;
+  while (e < n && bytes[e] != '\n' && bytes[e] != '\r') ++e;
+  *bodyEnd = e;
+  if (e == n) return n;
+  return bytes[e] == '\r' && e + 1 < n && bytes[e + 1] == '\n' ? e + 2 : e + 1;
+}
+
+// The first byte at or after `pos` that is no blank (a line's end included).
+size_t SkipBlanks(std::string_view bytes, size_t pos) {
+  while (pos < bytes.size() && IsBlank(bytes[pos])) ++pos;
+  return pos;
+}
+
 // The line of `bytes` that begins at `pos` (< bytes.size()).
 Line LineAt(std::string_view bytes, size_t pos) {
   Line line;
   line.begin = pos;
-  const size_t n = bytes.size();
-  size_t e = pos;
-  while (e < n && bytes[e] != '\n' && bytes[e] != '\r') ++e;
-  line.bodyEnd = e;
-  line.end = e == n ? n : (bytes[e] == '\r' && e + 1 < n && bytes[e + 1] == '\n') ? e + 2 : e + 1;
-  const std::string_view t = Trim(bytes.substr(pos, e - pos));
-  if (t.empty() || t.front() == ';') return line;
+  line.end = LineEnd(bytes, pos, &line.bodyEnd);
+  const size_t first = SkipBlanks(bytes, pos);
+  if (first == line.bodyEnd || bytes[first] == ';') return line;
+  const std::string_view t = Trim(bytes.substr(first, line.bodyEnd - first));
   if (t.front() == '[') {
     std::string_view inner = t.substr(1);
     const size_t close = inner.find(']');
@@ -165,20 +180,16 @@ class TIniText {
   explicit TIniText(std::string bytes) : bytes_(std::move(bytes)) {
     if (Bytes().substr(0, 3) == "\xEF\xBB\xBF") begin_ = 3;
     // Only header lines are parsed; the others are only skipped.
-    const char* const data = bytes_.data();
-    const char* const end = data + bytes_.size();
-    for (const char* p = data + begin_; p < end;) {
-      const char* q = p;
-      while (q < end && IsBlank(*q)) ++q;
-      if (q < end && *q == '[') {
-        const Line line = At(static_cast<size_t>(p - data));
+    for (size_t pos = begin_; pos < bytes_.size();) {
+      const size_t first = SkipBlanks(bytes_, pos);
+      if (first < bytes_.size() && bytes_[first] == '[') {
+        const Line line = At(pos);
         Index(line);
-        p = data + line.end;
-        continue;
+        pos = line.end;
+      } else {
+        size_t bodyEnd;
+        pos = LineEnd(bytes_, first, &bodyEnd);
       }
-      while (q < end && *q != '\n' && *q != '\r') ++q;
-      if (q == end) break;
-      p = *q == '\r' && q + 1 < end && q[1] == '\n' ? q + 2 : q + 1;
     }
   }
 
