@@ -24,6 +24,21 @@ std::optional<unsigned char> ByteOf(char16_t c) {
 
 }  // namespace
 
+char LowerInCodePage(char byte) {
+  const auto b = static_cast<unsigned char>(byte);
+  if ((b >= 'A' && b <= 'Z') || (b >= 0xC0 && b <= 0xDE && b != 0xD7)) return static_cast<char>(b + 0x20);
+  switch (b) {
+    case 0x8A:  // S with caron
+    case 0x8C:  // OE
+    case 0x8E:  // Z with caron
+      return static_cast<char>(b + 0x10);
+    case 0x9F:  // Y with diaeresis
+      return static_cast<char>(0xFF);
+    default:
+      return byte;
+  }
+}
+
 std::u16string DecodeCodePage(std::string_view bytes) {
   std::u16string text;
   text.reserve(bytes.size());

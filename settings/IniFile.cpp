@@ -13,6 +13,7 @@
 #include <optional>
 #include <unordered_set>
 
+#include "CodePage.h"
 #include "platform/Sys.h"
 
 // How the reader reads the text form. Files made on Windows must read as the
@@ -30,8 +31,8 @@
 // - Any other line with "=" is a key: the key before the first "=", the value
 //   after it. A line without "=" is no key. Lines before the first header
 //   belong to no section and cannot be read.
-// - Names compare without regard to ASCII letter case. Bytes above 127 compare
-//   as they are: the file's code page is not known, so we do not guess one.
+// - Names compare without regard to letter case, in the files' code page
+//   (CodePage.h): "CAF\xC9" names the section "caf\xE9".
 // - Only the first section of a name is searched, and in it the first key of a
 //   name. The list operations name each section (and each key) once, with its
 //   first spelling, since only that one can be reached.
@@ -80,7 +81,7 @@ std::string_view Trim(std::string_view s) {
   return s.substr(b, e - b);
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) { return LowerInCodePage(c); }
 
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

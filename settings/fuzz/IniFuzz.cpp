@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "CodePage.h"
 #include "IniFile.h"
 
 namespace {
@@ -57,8 +58,7 @@ std::string Readable(std::string v) {
 
 bool SameName(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-           return lower(x) == lower(y);
+           return tamlix::LowerInCodePage(x) == tamlix::LowerInCodePage(y);
          });
 }
 

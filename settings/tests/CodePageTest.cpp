@@ -38,5 +38,19 @@ TEST(CodePageTest, CharactersAndTheirBytes) {
   EXPECT_EQ(EncodeCodePage(u"caf\u00E9 \u2192 x"), std::nullopt) << "one character refuses the whole text";
 }
 
+TEST(CodePageTest, LettersAndTheirLowerCase) {
+  const struct {
+    unsigned char upper, lower;
+  } pairs[] = {{'A', 'a'}, {'Z', 'z'}, {0xC0, 0xE0}, {0xC9, 0xE9}, {0xDE, 0xFE},
+               {0x8A, 0x9A}, {0x8C, 0x9C}, {0x8E, 0x9E}, {0x9F, 0xFF}};
+  for (const auto& p : pairs) {
+    EXPECT_EQ(static_cast<unsigned char>(LowerInCodePage(static_cast<char>(p.upper))), p.lower) << int(p.upper);
+    EXPECT_EQ(static_cast<unsigned char>(LowerInCodePage(static_cast<char>(p.lower))), p.lower) << int(p.lower);
+  }
+  // Signs without case: multiplication and division, sharp s, euro, digits.
+  for (int same : {0xD7, 0xF7, 0xDF, 0x80, 0xB5, int{'0'}, int{'['}})
+    EXPECT_EQ(static_cast<unsigned char>(LowerInCodePage(static_cast<char>(same))), same) << same;
+}
+
 }  // namespace
 }  // namespace tamlix

@@ -148,6 +148,19 @@ INSTANTIATE_TEST_SUITE_P(LineEndings, WindowsFileTest, ::testing::Values("\r\n",
                            return e == "\r\n" ? std::string("CRLF") : e == "\n" ? "LF" : "CR";
                          });
 
+// 8-bit names made on Windows: their letters compare without case too, as the
+// Windows functions compare them; other bytes only as themselves.
+TEST_F(IniFileTest, EightBitNamesCompareWithoutLetterCase) {
+  Put("e.ini", "[Caf\xE9]\r\n\xC9tat=1\r\n[\x8A\xF7]\r\nk=2\r\n[CAF\xC9]\r\nk=3\r\n");
+  TIniFile ini(Path("e.ini"));
+  EXPECT_EQ(ini.ReadString("CAF\xC9", "\xE9TAT", "d"), "1");
+  EXPECT_EQ(ini.ReadString("\x9A\xF7", "K", "d"), "2");
+  EXPECT_EQ(ini.ReadString("\x9A\xD7", "k", "d"), "d") << "the division sign has no capital";
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"Caf\xE9", "\x8A\xF7"}));
+  ini.WriteString("caf\xC9", "\xE9tat", "4");
+  EXPECT_EQ(Get("e.ini"), "[Caf\xE9]\r\n\xC9tat=4\r\n[\x8A\xF7]\r\nk=2\r\n[CAF\xC9]\r\nk=3\r\n");
+}
+
 TEST_F(IniFileTest, ByteOrderMarkDoesNotHideTheFirstSection) {
   Put("a.ini", "\xEF\xBB\xBF[First]\r\nk=1\r\n");
   TIniFile ini(Path("a.ini"));
