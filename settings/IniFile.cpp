@@ -313,26 +313,32 @@ std::optional<std::string> ReadWholeFile(const std::string& path, struct stat* i
   // Only a regular file is settings; ENOENT must keep meaning "absent".
   if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
   if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) return fail(EFBIG);
-  // Sized once from the file's status, so that the bytes are held only once.
-  std::string bytes(static_cast<size_t>(st.st_size), '\0');
-  size_t got = 0;
-  char more[4096];
-  for (;;) {
-    // Past the size it had, the file may still have grown.
-    const bool inside = got < bytes.size();
-    ssize_t n = inside ? ::read(fd, bytes.data() + got, bytes.size() - got) : ::read(fd, more, sizeof more);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(errno);
+  std::string bytes;
+  try {
+    // Sized once from the file's status, so that the bytes are held only once.
+    bytes.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    char more[4096];
+    for (;;) {
+      // Past the size it had, the file may still have grown.
+      const bool inside = got < bytes.size();
+      ssize_t n = inside ? ::read(fd, bytes.data() + got, bytes.size() - got) : ::read(fd, more, sizeof more);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(errno);
+      }
+      if (n == 0) break;
+      if (!inside) {
+        if (got + static_cast<size_t>(n) > kMaxFileSize) return fail(EFBIG);
+        bytes.append(more, static_cast<size_t>(n));
+      }
+      got += static_cast<size_t>(n);
     }
-    if (n == 0) break;
-    if (!inside) {
-      if (got + static_cast<size_t>(n) > kMaxFileSize) return fail(EFBIG);
-      bytes.append(more, static_cast<size_t>(n));
-    }
-    got += static_cast<size_t>(n);
+    bytes.resize(got);
+  } catch (...) {
+    ::close(fd);  // out of memory: the caller learns it, the descriptor is not lost
+    throw;
   }
-  bytes.resize(got);
   ::close(fd);
   if (info) *info = st;
   return bytes;
