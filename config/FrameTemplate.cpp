@@ -7,10 +7,8 @@ namespace tamlix::config {
 
 QString ToQ(std::string_view bytes) { return QString::fromStdU16String(DecodeCodePage(bytes)); }
 
-std::optional<std::string> FromQ(const QString& text) { return EncodeCodePage(text.toStdU16String()); }
-
 std::string EncodedFor(const TIniFile& ini, const QString& text) {
-  std::optional<std::string> bytes = FromQ(text);
+  std::optional<std::string> bytes = EncodeCodePage(text.toStdU16String());
   if (!bytes) throw EIniFileError("Unable to write to " + ini.FileName());
   return std::move(*bytes);
 }

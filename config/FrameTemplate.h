@@ -12,7 +12,6 @@
 #include <QFrame>
 #include <QString>
 #include <exception>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,8 +24,6 @@ namespace tamlix::config {
 // code page (settings/CodePage.h): each byte shows as one character, and
 // text shown and written back unchanged keeps its bytes.
 QString ToQ(std::string_view bytes);
-// nullopt when a character of `text` has no byte in the code page.
-std::optional<std::string> FromQ(const QString& text);
 // `text` in bytes to write into `ini`'s file. A character that the code page
 // cannot hold is refused as the write would be: EIniFileError "Unable to
 // write to" the file, so that nothing is written.
