@@ -42,6 +42,9 @@ std::string SwitchUsage() {
          "  --pieces N            send the reply in N pieces\n"
          "  --pause-ms M          pause M ms between pieces\n"
          "  --plain               plain TCP, no TLS\n"
+         "  --trickle-ms N        send the TLS handshake one byte at a time, N ms apart\n"
+         "  --full-backlog        fill the accept queue at start and accept nothing: later\n"
+         "                        connects get no answer at all (their SYNs are dropped)\n"
          "  --log-dir DIR         write request k as DIR/request-<k>.bin\n"
          "  --max-connections N   exit after serving N connections\n"
          "  --cert FILE --key FILE  PEM certificate and key (default: made at start)\n"
@@ -68,7 +71,7 @@ ParseResult ParseSwitchOptions(int argc, char** argv) {
     }
     static const std::string_view kWithValue[] = {
         "--port", "--reply", "--reply-file", "--oversize", "--delay-ms", "--pieces",
-        "--pause-ms", "--log-dir", "--max-connections", "--cert", "--key"};
+        "--pause-ms", "--log-dir", "--max-connections", "--cert", "--key", "--trickle-ms"};
     bool wantsValue = false;
     for (auto w : kWithValue) wantsValue = wantsValue || arg == w;
     if (wantsValue && !inlineValue) {
@@ -123,6 +126,11 @@ ParseResult ParseSwitchOptions(int argc, char** argv) {
       o.pauseMs = static_cast<int>(n);
     } else if (arg == "--plain") {
       o.plain = true;
+    } else if (arg == "--trickle-ms") {
+      if (!number(1, kMaxMs)) return r;
+      o.trickleMs = static_cast<int>(n);
+    } else if (arg == "--full-backlog") {
+      o.fullBacklog = true;
     } else if (arg == "--log-dir") {
       if (value.empty()) return fail("option --log-dir needs a directory");
       o.logDir = value;
@@ -141,6 +149,7 @@ ParseResult ParseSwitchOptions(int argc, char** argv) {
   if (actions > 1) return fail("give at most one of --silent, --close");
   if (o.certFile.empty() != o.keyFile.empty()) return fail("--cert and --key go together");
   if (o.plain && !o.certFile.empty()) return fail("--plain takes no --cert or --key");
+  if (o.plain && o.trickleMs > 0) return fail("--trickle-ms needs TLS: not with --plain");
   struct stat st {};
   if (!o.logDir.empty() && (::stat(o.logDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
     return fail("log directory '" + o.logDir + "' is not a directory");

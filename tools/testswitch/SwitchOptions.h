@@ -21,6 +21,8 @@ struct SwitchOptions {
   int pieces = 1;
   int pauseMs = 0;                   // between pieces
   bool plain = false;                // plain TCP, no TLS
+  int trickleMs = 0;                 // >0: the handshake goes out a byte at a time, this far apart
+  bool fullBacklog = false;          // accept queue filled at start, nothing accepted
   std::string logDir;                // empty: requests are not logged
   long maxConnections = 0;           // 0: serve until stopped
   std::string certFile, keyFile;     // both or neither

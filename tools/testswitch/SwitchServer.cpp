@@ -21,6 +21,7 @@
 #include <list>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "ReplyPattern.h"
 
@@ -80,15 +81,34 @@ class Connection {
     ::close(fd_);
   }
 
-  Io Handshake() {
+  // trickleMs > 0: what the handshake writes goes out one byte at a time,
+  // trickleMs apart (collected in memory first, then sent by hand).
+  Io Handshake(int trickleMs) {
     if (!ssl_) return Io::Ok;
+    BIO* held = nullptr;
+    if (trickleMs > 0) {
+      held = BIO_new(BIO_s_mem());
+      if (!held) return Io::Closed;
+      SSL_set0_wbio(ssl_, held);
+    }
     for (;;) {
       ERR_clear_error();
       int rc = SSL_accept(ssl_);
-      if (rc == 1) return Io::Ok;
-      Io w = WaitFor(SSL_get_error(ssl_, rc), -1);
+      int error = SSL_get_error(ssl_, rc);
+      if (held) {
+        Io t = Trickle(held, trickleMs);
+        if (t != Io::Ok) return t;
+      }
+      if (rc == 1) break;
+      Io w = WaitFor(error, -1);
       if (w != Io::Ok) return w;
     }
+    if (held) {
+      BIO* socket = BIO_new_socket(fd_, BIO_NOCLOSE);
+      if (!socket) return Io::Closed;
+      SSL_set0_wbio(ssl_, socket);
+    }
+    return Io::Ok;
   }
 
   // Reads what is there, waiting up to timeoutMs (-1: no limit) for the first byte.
@@ -150,6 +170,25 @@ class Connection {
     return Io::Ok;
   }
 
+  // Sends what `held` collected, a byte at a time, pausing before each.
+  Io Trickle(BIO* held, int pauseMs) {
+    char byte;
+    while (BIO_read(held, &byte, 1) == 1) {
+      if (Pause(pauseMs) == Io::Stopped) return Io::Stopped;
+      for (;;) {
+        ssize_t n = ::send(fd_, &byte, 1, MSG_NOSIGNAL);
+        if (n == 1) break;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+          Io w = Poll(POLLOUT, -1);
+          if (w != Io::Ok) return w;
+          continue;
+        }
+        return Io::Closed;
+      }
+    }
+    return Io::Ok;
+  }
+
   // Sleeps, unless a stop comes first.
   Io Pause(int ms) { return ms > 0 ? (Poll(0, ms) == Io::Stopped ? Io::Stopped : Io::Ok) : Io::Ok; }
 
@@ -205,6 +244,7 @@ struct SwitchServer::Impl {
   SSL_CTX* ctx = nullptr;
   std::atomic<int> nextRequest{0};
   std::list<Worker> workers;  // main thread only
+  std::vector<int> fillers;   // --full-backlog: our own connects that fill the queue
   std::mutex stderrMutex;
 
   void Complain(const std::string& what) {
@@ -292,7 +332,7 @@ struct SwitchServer::Impl {
     }
     Connection c(fd, ssl, stopFd);
     using Io = Connection::Io;
-    if (c.Handshake() != Io::Ok) return;
+    if (c.Handshake(options.trickleMs) != Io::Ok) return;
     int k = ++nextRequest;
     std::string request;
     Io io = ReadRequest(c, &request);
@@ -326,6 +366,27 @@ struct SwitchServer::Impl {
     c.Shutdown();
   }
 
+  // Connects to our own listener until a connect gets no answer: the accept
+  // queue is then full, and the kernel drops every further SYN.
+  bool FillBacklog(std::string* error) {
+    constexpr int kMaxFillers = 256;
+    sockaddr_in self{};
+    self.sin_family = AF_INET;
+    self.sin_port = htons(static_cast<std::uint16_t>(port));
+    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    while (static_cast<int>(fillers.size()) < kMaxFillers) {
+      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fd < 0) break;
+      fillers.push_back(fd);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0) continue;
+      if (errno != EINPROGRESS) break;
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 300) == 0) return true;  // unanswered: full
+    }
+    *error = "cannot fill the accept queue";
+    return false;
+  }
+
   void ReapWorkers(bool all) {
     for (auto it = workers.begin(); it != workers.end();) {
       if (all || it->done) {
@@ -345,6 +406,7 @@ SwitchServer::SwitchServer(SwitchOptions options, int stopFd) : impl_(std::make_
 
 SwitchServer::~SwitchServer() {
   impl_->ReapWorkers(true);
+  for (int fd : impl_->fillers) ::close(fd);
   if (impl_->listenFd >= 0) ::close(impl_->listenFd);
   SSL_CTX_free(impl_->ctx);
 }
@@ -365,7 +427,8 @@ bool SwitchServer::Start(std::string* error) {
   addr.sin_family = AF_INET;
   addr.sin_port = htons(impl_->options.port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 128) != 0) {
+  const int backlog = impl_->options.fullBacklog ? 0 : 128;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, backlog) != 0) {
     *error = "cannot listen on 127.0.0.1:" + std::to_string(impl_->options.port) + ": " +
              std::strerror(errno);
     return false;
@@ -373,12 +436,19 @@ bool SwitchServer::Start(std::string* error) {
   socklen_t len = sizeof addr;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   impl_->port = ntohs(addr.sin_port);
-  return true;
+  return !impl_->options.fullBacklog || impl_->FillBacklog(error);
 }
 
 int SwitchServer::Run() {
   Impl& s = *impl_;
   long accepted = 0;
+  if (s.options.fullBacklog) {
+    // Nothing is ever accepted: wait for the stop alone.
+    pollfd stop{s.stopFd, POLLIN, 0};
+    while (::poll(&stop, 1, -1) < 0 && errno == EINTR) {
+    }
+    return 0;
+  }
   pollfd fds[2] = {{s.stopFd, POLLIN, 0}, {s.listenFd, POLLIN, 0}};
   while (s.options.maxConnections == 0 || accepted < s.options.maxConnections) {
     int rc = ::poll(fds, 2, 500);

@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <signal.h>
@@ -196,6 +197,41 @@ TEST(TestSwitchPlain, RefusesTheTlsHandshakeAndLogsTheRawBytes) {
   EXPECT_EQ(sw.Request(2), "raw\x03");
 }
 
+// Each handshake byte comes on its own, so the whole handshake takes at
+// least (its size) times the pause; a client that waits gets served as usual.
+TEST(TestSwitchMisbehaving, TrickledHandshakeArrivesAByteAtATimeAndThenServes) {
+  TestSwitch sw({"--trickle-ms", "2", "--reply", "ok"});
+  BareTlsClient c;
+  ASSERT_TRUE(c.Connect(sw.port()));
+  auto start = Clock::now();
+  ASSERT_TRUE(c.Handshake(60000)) << c.lastError();
+  EXPECT_GE(MsSince(start), 400) << "a server flight of several hundred bytes, 2 ms apart";
+  ASSERT_TRUE(c.Write(kClaim));
+  EXPECT_EQ(c.ReadUpTo(2, 5000), "ok");
+
+  BareTlsClient impatient;
+  ASSERT_TRUE(impatient.Connect(sw.port()));
+  EXPECT_FALSE(impatient.Handshake(100)) << "still trickling after 100 ms";
+}
+
+// The accept queue is full from the start: a connect is never answered,
+// and the switch still stops cleanly.
+TEST(TestSwitchMisbehaving, FullBacklogLeavesConnectsUnanswered) {
+  TestSwitch sw({"--full-backlog"});
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(sw.port());
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), -1);
+  EXPECT_EQ(errno, EINPROGRESS);
+  pollfd p{fd, POLLOUT, 0};
+  EXPECT_EQ(::poll(&p, 1, 1500), 0) << "the SYN was answered";
+  ::close(fd);
+  EXPECT_EQ(sw.Stop(), 0);
+}
+
 TEST(TestSwitchLife, SurvivesClientsThatLeaveMidHandshake) {
   TestSwitch sw({"--reply", "ok"});
   for (std::string_view junk : {std::string_view(""), std::string_view("\x16\x03\x01\x02\x00", 5),
@@ -289,6 +325,7 @@ TEST(TestSwitchUsage, BadArgumentsExitWithTwoBeforeListening) {
       "--bogus", "extra", "--port", "--port 70000", "--port 12x", "--port -1", "--delay-ms -5",
       "--pieces 0", "--oversize 0", "--max-connections 0", "--reply a --echo", "--silent --close",
       "--cert only.pem", "--echo=1", "--log-dir /etc/passwd/x", "--reply-file /etc/passwd/x",
+      "--trickle-ms 0", "--plain --trickle-ms 5", "--full-backlog=1",
   };
   for (const char* args : cases) {
     RunResult r = RunSwitch(args);
