@@ -6,7 +6,6 @@
 #include <openssl/err.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <atomic>
 #include <cerrno>
@@ -20,6 +19,7 @@
 #include "UnitDebugSys.h"
 #include "platform/HostLookup.h"
 #include "platform/Sys.h"
+#include "platform/TimedConnect.h"
 
 namespace tamlix::core {
 namespace {
@@ -29,17 +29,8 @@ constexpr const char* kInitProc = "UnitCoreDataModule.InitializeCore";
 constexpr const char* kResetProc = "UnitCoreDataModule.ResetConnection";
 constexpr const char* kCloseProc = "TdtmdlCore.CloseConnection";
 
-std::atomic<int> g_connect_bound_seconds{30};
-
 void SocketRecord(const std::string& message) noexcept {
   WriteDebugRecord("TamlixDirect.dll", message, "SocketConnect", "", "", nullptr);
-}
-
-void SetSocketTimeouts(int fd, int seconds) noexcept {
-  timeval tv{};
-  tv.tv_sec = seconds;
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
 [[noreturn]] void FailStep(const char* text) {
@@ -48,8 +39,6 @@ void SetSocketTimeouts(int fd, int seconds) noexcept {
 }
 
 }  // namespace
-
-void SetConnectBoundForTesting(int seconds) noexcept { g_connect_bound_seconds = seconds; }
 
 uint32_t LookupName(const std::string& Name) {
   uint32_t address = platform::FirstIPv4Address(Name);
@@ -69,14 +58,14 @@ bool MakeSocketConnection(int32_t Port, const std::string& Host) {
     SocketRecord("Socket Error:" + std::to_string(errno));
     return false;
   }
-  // A stalled switch must not hold the host's thread: the connect and the
-  // handshake give up after the bound, as a refused connection would.
-  SetSocketTimeouts(g.SocketHandle, g_connect_bound_seconds.load());
-
   uint32_t address = !Host.empty() && Host[0] == '*' ? LookupName(Host.substr(1)) : ::inet_addr(Host.c_str());
   g.ServerAddr = platform::ServerAddress(address, Port);
 
-  int rc = platform::ConnectTo(g.SocketHandle, g.ServerAddr);
+  // A stalled switch must not hold the host's thread: the connect, the
+  // handshake and the write give up at this deadline, as a refused
+  // connection would.
+  g.ConnectDeadline = platform::Deadline::ForConnect();
+  int rc = platform::ConnectTo(g.SocketHandle, g.ServerAddr, g.ConnectDeadline);
   if (rc != 0) {
     SocketRecord("Socket Error:" + std::to_string(errno));
     return false;
@@ -94,7 +83,7 @@ void ssl_infocallback(const SSL* ssl, int, int) {
   }
 }
 
-bool Init_SSL_Connect() {
+bool Init_SSL_Connect(const platform::Deadline& deadline) {
   TCoreState& g = Core();
   Record(kSSLProc, "Begin SSL Initialization", CurrentSessionName());
   bool result = true;
@@ -114,14 +103,14 @@ bool Init_SSL_Connect() {
     if (!g.SSLBio) FailStep("Failure Creating SSL BIO Socket");
     SSL_set_bio(g.SSLHandle, g.SSLBio, g.SSLBio);
     SSL_set_connect_state(g.SSLHandle);
-    int handshake;
-    int error;
-    {
-      SigPipeGuard guard;
-      if (SSL_connect(g.SSLHandle) <= 0) FailStep("Failure Connecting SSL Socket");
-      handshake = SSL_do_handshake(g.SSLHandle);
-      error = SSL_get_error(g.SSLHandle, handshake);
+    SSL* ssl = g.SSLHandle;
+    bool timed_out = false;
+    if (platform::RunTlsStep(ssl, g.SocketHandle, deadline, [ssl] { return SSL_connect(ssl); }, &timed_out) <= 0) {
+      FailStep("Failure Connecting SSL Socket");
     }
+    int handshake = platform::RunTlsStep(ssl, g.SocketHandle, deadline, [ssl] { return SSL_do_handshake(ssl); },
+                                         &timed_out);
+    int error = SSL_get_error(ssl, handshake);
     std::string session = CurrentSessionName();
     if (error == SSL_ERROR_NONE) {
       Record(kSSLProc, "SSL protocol Message 0", session);
@@ -132,7 +121,6 @@ bool Init_SSL_Connect() {
       result = false;
       Record(kSSLProc, "SSL Connection Failed: Socket Closed", session);
     }
-    SetSocketTimeouts(g.SocketHandle, 0);
     Record(kSSLProc, "SSL Initialization Successful", session);
     return result;
   } catch (...) {
@@ -164,6 +152,8 @@ void CloseSequence(TCloseCaller caller) noexcept {
     ERR_clear_error();
     Record(kInitProc, "Begin SSL Close", session);
     if (g.SSLHandle) {
+      // One try: a switch that reads nothing more must not hold the close.
+      if (g.SocketHandle >= 0) platform::SetBlocking(g.SocketHandle, false);
       SigPipeGuard guard;
       SSL_shutdown(g.SSLHandle);
     }

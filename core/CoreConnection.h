@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/SigPipeGuard.h"
+#include "platform/TimedConnect.h"
 
 #include <openssl/ssl.h>
 #include <signal.h>
@@ -17,17 +18,18 @@ namespace tamlix::core {
 // Makes a new TCP socket and connects it to Host:Port (the low 16 bits). A
 // Host beginning with "*" is a name looked up by LookupName; anything else a
 // dotted IPv4 address. The socket stays in SocketHandle even when the
-// connect fails. The connect and the handshake that follows are bounded by
-// the socket's send and receive time-outs, lifted after the handshake.
+// connect fails. Starts ConnectDeadline, which also ends the handshake and
+// the request's write; the connect fails with ETIMEDOUT when it passes.
 bool MakeSocketConnection(int32_t Port, const std::string& Host);
 
 // The first IPv4 address of Name in network byte order; 0 when not found.
 uint32_t LookupName(const std::string& Name);
 
 // The SSL client set-up over SocketHandle: context, connection object,
-// socket BIO and handshake. False when a step failed (the socket is then
-// closed) or the handshake was refused. Expects a closed SSL state.
-bool Init_SSL_Connect();
+// socket BIO and handshake, the handshake ending at `deadline`. False when a
+// step failed (the socket is then closed) or the handshake was refused.
+// Expects a closed SSL state.
+bool Init_SSL_Connect(const platform::Deadline& deadline);
 
 // OpenSSL's information callback: one record per state change.
 void ssl_infocallback(const SSL* ssl, int where, int ret);
@@ -45,9 +47,6 @@ void ReleaseLeftoverSSL() noexcept;
 
 // At unload: frees what is still open, without records or shutdown alerts.
 void ReleaseConnectionQuietly() noexcept;
-
-// How long the connect and the handshake may take, in seconds (30).
-void SetConnectBoundForTesting(int seconds) noexcept;
 
 using platform::SigPipeGuard;
 

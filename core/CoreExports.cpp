@@ -51,7 +51,8 @@ TamlixBool Init_SSL_Connect(void) {
     StopWorkersForClose();
     // The set-up would overwrite what an earlier one left: never leak it.
     ReleaseLeftoverSSL();
-    return AsBool(tamlix::core::Init_SSL_Connect());
+    // The handshake ends with the deadline of the last connect.
+    return AsBool(tamlix::core::Init_SSL_Connect(Core().ConnectDeadline));
   });
 }
 

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/TimedConnect.h"
 #include "tamlix/TamlixCore.h"
 
 namespace tamlix::core {
@@ -55,6 +56,8 @@ struct TCoreState {
   SSL_CTX* SSLContext = nullptr;
   SSL* SSLHandle = nullptr;
   BIO* SSLBio = nullptr;
+  // Set when the connect starts; the handshake and the write end with it.
+  platform::Deadline ConnectDeadline;
 
   // --- reply workers. A worker leaves CurrentWorker only to be joined;
   // one that asked to stop itself from its own thread waits in Retired

@@ -85,7 +85,7 @@ bool TdtmdlCore::ResetConnection(TCoreStatus* Status) {
     FillStatus(Status, "Unable to open socket connection");
     return false;
   }
-  if (!Init_SSL_Connect()) {
+  if (!Init_SSL_Connect(g.ConnectDeadline)) {
     Record("UnitCoreDataModule.Init_SSL_Connect", "SSL Initialization failure", session);
     throw ETamlixCore("Core Initialization Failure");
   }
@@ -215,9 +215,12 @@ bool SendData(const char* Data, TCoreStatus* Status) {
     std::string session = CurrentSessionName();
     int written = 0;
     if (Data && size > 0 && g.SSLHandle) {
+      // One write, within what is left of the connect's deadline.
       int len = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(size);
-      SigPipeGuard guard;
-      written = SSL_write(g.SSLHandle, Data, len);
+      SSL* ssl = g.SSLHandle;
+      bool timed_out = false;
+      written = platform::RunTlsStep(ssl, g.SocketHandle, g.ConnectDeadline,
+                                     [ssl, Data, len] { return SSL_write(ssl, Data, len); }, &timed_out);
     }
     Record(kSendProc, "SSL Sent Data: Size = " + std::to_string(written) + " bytes", session, {}, Data);
     if (written <= 0) {

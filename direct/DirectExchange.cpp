@@ -1,15 +1,11 @@
 #include "DirectExchange.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +14,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <stdexcept>
 
@@ -27,11 +22,11 @@
 #include "platform/HostLookup.h"
 #include "platform/SigPipeGuard.h"
 #include "platform/Sys.h"
+#include "platform/TimedConnect.h"
 
 namespace tamlix::direct {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 constexpr const char* kSSLProc = "UnitCoreDataModule.Init_SSL_Connect";
 constexpr const char* kExchangeProc = "ReadWriteSocket";
@@ -47,13 +42,13 @@ struct TDirectConnection {
   SSL* SSLHandle = nullptr;
   BIO* SSLBio = nullptr;  // owned by SSLHandle once set on it
   char ReceiveBuffer[kReceiveBufferSize] = {};
+  // Set when the connect starts; the handshake and the write end with it.
+  platform::Deadline ConnectDeadline;
 };
 
 std::mutex g_exchangeMutex;
 TDirectConnection g;  // GUARDED_BY(g_exchangeMutex)
-// Deadline of the current connect + handshake + write.
-Clock::time_point g_boundDeadline;  // GUARDED_BY(g_exchangeMutex)
-std::atomic<int> g_boundMs{30000};
+std::atomic<long long> g_spellMs{kWaitSeconds * 1000};
 
 void SocketRecord(const std::string& message) {
   WriteDebugRecord(kModuleDll, message, "SocketConnect", "", "");
@@ -65,25 +60,6 @@ void SSLRecord(const std::string& message) {
 
 void ExchangeRecord(const char* procedure, const std::string& message, const std::string& data = {}) {
   WriteDebugRecord(kModuleDll, message, procedure, "", "", data);
-}
-
-// Send and receive time-outs of the socket: what is left of the budget, so
-// that every blocking step of the set-up gives up when it is spent.
-void ApplyRemainingBound(int fd) noexcept {
-  if (fd < 0) return;
-  auto left = std::chrono::duration_cast<std::chrono::microseconds>(g_boundDeadline - Clock::now()).count();
-  if (left < 1000) left = 1000;  // 0 would mean "wait for ever"
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(left / 1000000);
-  tv.tv_usec = static_cast<suseconds_t>(left % 1000000);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
-
-void SetNonBlocking(int fd, bool on) {
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0) return;
-  ::fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
 }
 
 using platform::SigPipeGuard;
@@ -111,9 +87,9 @@ void CloseSequence() {
   WriteDebugRecord(kModuleCore, "SSL Close", "UnitCoreDataModule.InitializeCore", session, "");
   if (g.SSLHandle) {
     {
-      // close_notify goes out on a socket whose peer may be gone or stalled.
-      g_boundDeadline = std::max(g_boundDeadline, Clock::now() + std::chrono::seconds(1));
-      ApplyRemainingBound(g.SocketHandle);
+      // One try: close_notify goes out on a socket whose peer may be gone
+      // or stalled, and must not hold the call.
+      if (g.SocketHandle >= 0) platform::SetBlocking(g.SocketHandle, false);
       SigPipeGuard guard;
       SSL_shutdown(g.SSLHandle);
     }
@@ -151,12 +127,12 @@ bool ArrivedNow(int fd) {
 ReadOutcome ReadReply(int32_t& count) {
   // A read may write too (an alert, a key update answer) to a peer that has gone.
   SigPipeGuard guard;
-  SetNonBlocking(g.SocketHandle, true);
+  platform::SetBlocking(g.SocketHandle, false);
   ERR_clear_error();
   int n = SSL_read(g.SSLHandle, g.ReceiveBuffer, kMaxReply);
   if (n <= 0) {
     int e = SSL_get_error(g.SSLHandle, n);
-    SetNonBlocking(g.SocketHandle, false);
+    platform::SetBlocking(g.SocketHandle, true);
     if (e == SSL_ERROR_WANT_READ) return ReadOutcome::NotYet;
     count = n;
     return ReadOutcome::Reply;
@@ -167,14 +143,16 @@ ReadOutcome ReadReply(int32_t& count) {
     if (n <= 0) break;
     total += n;
   }
-  SetNonBlocking(g.SocketHandle, false);
+  platform::SetBlocking(g.SocketHandle, true);
   count = total;
   return ReadOutcome::Reply;
 }
 
 }  // namespace
 
-void SetConnectBoundForTesting(int milliseconds) noexcept { g_boundMs = milliseconds; }
+void SetWaitSpellForTesting(std::chrono::milliseconds spell) noexcept {
+  g_spellMs = spell.count() > 0 ? spell.count() : kWaitSeconds * 1000;
+}
 
 bool ExchangeObjectsHeldForTesting() {
   std::lock_guard<std::mutex> lock(g_exchangeMutex);
@@ -204,7 +182,7 @@ void ssl_infocallback(const SSL* ssl, int, int) {
   WriteDebugRecord(kModuleCore, SSL_state_string_long(ssl), "UnitCoreDataModule.ssl_infocallback", SessionName(), "");
 }
 
-bool Init_SSL_Connect() {
+bool Init_SSL_Connect(const platform::Deadline& deadline) {
   SSLRecord("Begin SSL Initialization");
   bool result = true;
   try {
@@ -223,15 +201,17 @@ bool Init_SSL_Connect() {
     if (!g.SSLBio) return SetupFailed("Failure Creating SSL BIO Socket");
     SSL_set_bio(g.SSLHandle, g.SSLBio, g.SSLBio);
     SSL_set_connect_state(g.SSLHandle);
-    int error;
-    {
-      SigPipeGuard guard;
-      ApplyRemainingBound(g.SocketHandle);
-      if (SSL_connect(g.SSLHandle) <= 0) SSLRecord("Failure Connecting SSL Socket");
-      ApplyRemainingBound(g.SocketHandle);
-      int handshake = SSL_do_handshake(g.SSLHandle);
-      error = SSL_get_error(g.SSLHandle, handshake);
+    SSL* ssl = g.SSLHandle;
+    bool timed_out = false;
+    if (platform::RunTlsStep(ssl, g.SocketHandle, deadline, [ssl] { return SSL_connect(ssl); }, &timed_out) <= 0) {
+      SSLRecord("Failure Connecting SSL Socket");
+      // Past the deadline the connection is given up, as a refused one.
+      if (timed_out) return SetupFailed(nullptr);
     }
+    int handshake = platform::RunTlsStep(ssl, g.SocketHandle, deadline, [ssl] { return SSL_do_handshake(ssl); },
+                                         &timed_out);
+    if (timed_out) return SetupFailed(nullptr);
+    int error = SSL_get_error(ssl, handshake);
     if (error == SSL_ERROR_NONE) {
       SSLRecord("SSL protocol Message 0");
     } else if (error == SSL_ERROR_SSL) {
@@ -249,7 +229,6 @@ bool Init_SSL_Connect() {
 }
 
 bool SocketConnect(int32_t Port, const std::string& Address) {
-  g_boundDeadline = Clock::now() + std::chrono::milliseconds(g_boundMs.load());
   const std::string port = std::to_string(Port);
   SocketRecord("Create/Connect to Socket: " + Address + " " + port);
   g.SocketHandle = sys::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -265,8 +244,8 @@ bool SocketConnect(int32_t Port, const std::string& Address) {
   g.ServerAddr = platform::ServerAddress(address, Port);
   SocketRecord("Attempting Socket Connection: " + shown + " " + port);
 
-  ApplyRemainingBound(g.SocketHandle);
-  int rc = platform::ConnectTo(g.SocketHandle, g.ServerAddr);
+  g.ConnectDeadline = platform::Deadline::ForConnect();
+  int rc = platform::ConnectTo(g.SocketHandle, g.ServerAddr, g.ConnectDeadline);
   if (rc != 0) {
     int e = errno;
     SocketRecord("Socket Error:" + std::to_string(e));
@@ -275,7 +254,7 @@ bool SocketConnect(int32_t Port, const std::string& Address) {
     return false;
   }
   SocketRecord("Socket Connection Successful");
-  if (Init_SSL_Connect()) {
+  if (Init_SSL_Connect(g.ConnectDeadline)) {
     SocketRecord("Socket/SSL Connection Successful");
     return true;
   }
@@ -297,7 +276,7 @@ int32_t ReadWriteSocket(const char* Claim, const int32_t* BytesWritten, char* Re
   std::memset(g.ReceiveBuffer, 0, sizeof g.ReceiveBuffer);
 
   try {
-    SetNonBlocking(g.SocketHandle, false);
+    platform::SetBlocking(g.SocketHandle, true);
   } catch (...) {
     ExchangeRecord(kExchangeProc, "Can not set socket to blocking", claim);
     result = 0;
@@ -311,11 +290,12 @@ int32_t ReadWriteSocket(const char* Claim, const int32_t* BytesWritten, char* Re
       ExchangeRecord(kExchangeProc, "SSL read/write finished");
       return 0;
     }
-    {
-      SigPipeGuard guard;
-      ApplyRemainingBound(g.SocketHandle);
-      SSL_write(g.SSLHandle, claim.data(), static_cast<int>(std::min<std::size_t>(claim.size(), INT_MAX)));
-    }
+    // One write, within what is left of the connect's deadline.
+    SSL* ssl = g.SSLHandle;
+    const int length = static_cast<int>(std::min<std::size_t>(claim.size(), INT_MAX));
+    bool timed_out = false;
+    platform::RunTlsStep(ssl, g.SocketHandle, g.ConnectDeadline,
+                         [ssl, &claim, length] { return SSL_write(ssl, claim.data(), length); }, &timed_out);
     ExchangeRecord(kExchangeUnitProc, "SSL_Write", claim);
   } catch (...) {
     result = 0;
@@ -323,22 +303,18 @@ int32_t ReadWriteSocket(const char* Claim, const int32_t* BytesWritten, char* Re
                    claim);
   }
 
-  // Wait in spells of kWaitSeconds for the reply channel to become readable.
+  // Wait for the reply channel to become readable, one spell of
+  // kWaitSeconds: a signal, or TLS housekeeping that carries no reply,
+  // resumes the wait with what is left of it.
   ExchangeRecord(kExchangeUnitProc, "SSL_Read");
-  Clock::time_point deadline = Clock::now() + std::chrono::seconds(kWaitSeconds);
+  const platform::Deadline spell{std::chrono::milliseconds(g_spellMs.load())};
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     pollfd p{g.SocketHandle, POLLIN, 0};
-    int rc = ::poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
+    int rc = platform::PollUntil(&p, 1, spell);
     if (rc == 0) {
       result = 0;
       ExchangeRecord(kExchangeProc, "TimeOut");
       break;
-    }
-    if (rc < 0 && errno == EINTR) {
-      ExchangeRecord(kExchangeUnitProc, "SSL_Read");
-      deadline = Clock::now() + std::chrono::seconds(kWaitSeconds);
-      continue;
     }
     if (rc < 0 || (p.revents & POLLNVAL)) {
       // A lasting error of the wait: it would never end by itself.

@@ -5,17 +5,20 @@
 // arrives while another runs waits for it, so the shared receive buffer and
 // connection objects have one user at a time.
 //
-// Bounds: the connect, the TLS handshake and the write share one budget
-// (SetConnectBoundForTesting, 30 s by default), so a stalled switch cannot
-// hold the host's thread; the wait for the reply is spells of 8 seconds.
-// No call raises SIGPIPE in the host.
+// Bounds: the connect, the TLS handshake and the write share one deadline
+// (platform/TimedConnect.h, 30 s), so a stalled switch cannot hold the
+// host's thread; the wait for the reply is one spell of 8 seconds, which a
+// signal does not restart. No call raises SIGPIPE in the host.
 #pragma once
 
 #include <openssl/ssl.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "platform/TimedConnect.h"
 
 namespace tamlix::direct {
 
@@ -35,20 +38,22 @@ int32_t Process_claim_S(const char* Claim, const int32_t* BytesWritten, char* Re
 // ReleaseExchangeObjects frees it.
 int32_t ReadWriteSocket(const char* Claim, const int32_t* BytesWritten, char* Response, int32_t* BytesReceived);
 // Socket, address, connect and TLS set-up. False with nothing connected
-// (leftover TLS objects are freed by ReleaseExchangeObjects).
+// (leftover TLS objects are freed by ReleaseExchangeObjects). Starts the
+// connect's deadline.
 bool SocketConnect(int32_t Port, const std::string& Address);
 // The TLS client set-up over the exchange's socket: every step that reports a
 // status only records its failure; a step that makes no object ends it
-// (socket closed). The handshake's verdict decides the result.
-bool Init_SSL_Connect();
+// (socket closed), and so does a handshake still unfinished at `deadline`.
+// Otherwise the handshake's verdict decides the result.
+bool Init_SSL_Connect(const platform::Deadline& deadline);
 // The first IPv4 address of Name, network byte order; 0 when none.
 uint32_t LookupName(const std::string& Name);
 void ssl_infocallback(const SSL* ssl, int where, int ret);
 // Frees the exchange's TLS objects and closes its socket, without records.
 void ReleaseExchangeObjects() noexcept;
 
-// The budget of connect + handshake + write, in milliseconds.
-void SetConnectBoundForTesting(int milliseconds) noexcept;
+// The length of the reply wait (kWaitSeconds); 0 restores it.
+void SetWaitSpellForTesting(std::chrono::milliseconds spell) noexcept;
 // True while the exchange holds a socket, a TLS object or a TLS context.
 bool ExchangeObjectsHeldForTesting();
 

@@ -5,9 +5,6 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
-#include <cerrno>
-
-#include "Sys.h"
 
 namespace tamlix::platform {
 
@@ -30,14 +27,6 @@ sockaddr_in ServerAddress(uint32_t address, int32_t port) {
   addr.sin_port = htons(static_cast<uint16_t>(static_cast<uint32_t>(port) & 0xFFFF));
   addr.sin_addr.s_addr = address;
   return addr;
-}
-
-int ConnectTo(int fd, const sockaddr_in& addr) {
-  if (addr.sin_addr.s_addr == INADDR_ANY) {
-    errno = EADDRNOTAVAIL;
-    return -1;
-  }
-  return sys::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
 }
 
 }  // namespace tamlix::platform

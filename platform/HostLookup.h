@@ -1,6 +1,5 @@
-// Reaching the claims switch's host: the first IPv4 address of a name, the
-// address record of host and port, and a connect that never reaches this
-// machine by accident.
+// Reaching the claims switch's host: the first IPv4 address of a name and
+// the address record of host and port (the connect is in TimedConnect.h).
 #pragma once
 
 #include <netinet/in.h>
@@ -15,10 +14,5 @@ uint32_t FirstIPv4Address(const std::string& name);
 
 // Family AF_INET, `address` (network byte order), the low 16 bits of `port`.
 sockaddr_in ServerAddress(uint32_t address, int32_t port);
-
-// connect() through the fault-injection seam. Address 0 (0.0.0.0) fails with
-// EADDRNOTAVAIL: Linux takes it for this host, and a failed lookup must not
-// reach a local service.
-int ConnectTo(int fd, const sockaddr_in& addr);
 
 }  // namespace tamlix::platform

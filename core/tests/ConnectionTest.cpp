@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <chrono>
 
+#include "PeriodicAlarm.h"
 #include "SendTestSupport.h"
+#include "TestSwitch.h"
 
 namespace tamlix::core::testing {
 namespace {
@@ -103,18 +105,45 @@ TEST_F(ConnectionTest, AddressRuleAndPortBits) {
   }
 }
 
-TEST_F(ConnectionTest, StalledHandshakeGivesUpLikeARefusal) {
-  SilentListener listener;  // accepts into the backlog, never speaks TLS
-  SetConnectBoundForTesting(1);
-  Start(listener.port());
-  int mark = Mark();
-  TCoreStatus status = Untouched();
-  auto begun = Clock::now();
-  EXPECT_EQ(::SendData("claim", &status), 0);
-  EXPECT_LT(Clock::now() - begun, std::chrono::seconds(10));
-  EXPECT_EQ(status.ErrorText, kSendFailed);
-  EXPECT_TRUE(InOrder(MessagesSince(mark), {"IP Socket Connection Successful", "Failure Connecting SSL Socket",
-                                            "SSL Initialization Failed", "SSL Send Data error"}));
+// Switches that misbehave before the connection is up: the connect and the
+// handshake share one deadline (shortened here), which no byte that trickles
+// in and no signal the host takes extends; past it the send fails as a
+// refused connection does, and no worker starts.
+TEST_F(ConnectionTest, MisbehavingSwitchEndsTheSendAtTheDeadline) {
+  constexpr auto kDeadline = std::chrono::seconds(2);
+  platform::Deadline::SetConnectDeadlineForTesting(kDeadline);
+  SilentListener silent;  // accepts into the backlog, never speaks TLS
+  tamlix::testing::TestSwitch trickle({"--trickle-ms", "20"});  // far beyond the deadline in all
+  tamlix::testing::TestSwitch full({"--full-backlog"});
+  const struct Case {
+    const char* name;
+    int port;
+    std::vector<std::string> records;
+  } cases[] = {
+      {"silent", silent.port(), {"IP Socket Connection Successful", "Failure Connecting SSL Socket"}},
+      {"trickle", trickle.port(), {"IP Socket Connection Successful", "Failure Connecting SSL Socket"}},
+      {"synDropped", full.port(), {"Socket Error:" + std::to_string(ETIMEDOUT), "Failure Connecting SSL Socket"}},
+  };
+  tamlix::testing::PeriodicAlarm alarm(std::chrono::milliseconds(200));
+  for (const Case& c : cases) {
+    Start(c.port, 2000, "127.0.0.1", CallbackLog::OnRead, c.name);
+    int mark = Mark();
+    TCoreStatus status = Untouched();
+    auto begun = Clock::now();
+    EXPECT_EQ(::SendData("claim", &status), 0) << c.name;
+    auto took = Clock::now() - begun;
+    EXPECT_GE(took, kDeadline) << c.name;
+    EXPECT_LT(took, kDeadline + std::chrono::seconds(1)) << c.name;
+    EXPECT_EQ(status.ErrorCode, -1) << c.name;
+    EXPECT_EQ(status.ErrorText, kSendFailed) << c.name;
+    std::vector<std::string> want = c.records;
+    want.insert(want.end(), {"SSL Initialization Failed", "SSL Initialization failure", "SSL Send Data error"});
+    std::vector<std::string> msgs = MessagesSince(mark);
+    EXPECT_TRUE(InOrder(msgs, want)) << c.name << ::testing::PrintToString(msgs);
+    EXPECT_EQ(Core().SocketHandle, -1) << c.name;
+    std::lock_guard<std::mutex> lock(Core().WorkerMutex);
+    EXPECT_EQ(Core().CurrentWorker, nullptr) << c.name;
+  }
 }
 
 TEST_F(ConnectionTest, CloseRecordsAFailedSocketCloseOnce) {

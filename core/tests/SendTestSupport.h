@@ -125,7 +125,7 @@ class SendTest : public CoreTest {
     CallbackLog::Get().Clear();
   }
   void TearDown() override {
-    SetConnectBoundForTesting(30);
+    platform::Deadline::SetConnectDeadlineForTesting(std::chrono::milliseconds(0));
     CoreTest::TearDown();
   }
   // Starts a session against 127.0.0.1:port (or `address`).

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +18,7 @@
 
 #include "CoalescingRelay.h"
 #include "DirectExchange.h"
+#include "PeriodicAlarm.h"
 #include "ReplyPattern.h"
 #include "RingRecords.h"
 #include "TestSwitch.h"
@@ -58,14 +61,16 @@ class ExchangeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetDirectStateForTesting();
-    SetConnectBoundForTesting(30000);
+    platform::Deadline::SetConnectDeadlineForTesting(std::chrono::milliseconds(0));
+    SetWaitSpellForTesting(std::chrono::milliseconds(0));
     char tmpl[] = "/tmp/direct-exchange-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
   }
   void TearDown() override {
     sys::ClearFaults();
-    SetConnectBoundForTesting(30000);
+    platform::Deadline::SetConnectDeadlineForTesting(std::chrono::milliseconds(0));
+    SetWaitSpellForTesting(std::chrono::milliseconds(0));
     fs::remove_all(dir_);
   }
 
@@ -272,16 +277,67 @@ TEST_F(ExchangeTest, RefusedHandshakeFailsTheConnection) {
   EXPECT_EQ(failed->procedure, "SocketConnect");
 }
 
-// A switch that accepts but never speaks TLS cannot hold the caller for
-// longer than the set-up budget and one wait.
-TEST_F(ExchangeTest, StalledHandshakeIsBounded) {
-  TestSwitch sw({"--plain", "--silent"});
+// Switches that misbehave before the connection is up: the connect and the
+// handshake share one deadline (shortened here), which no byte that trickles
+// in and no signal the host takes extends; past it the exchange fails as
+// a refused connection does, and the caller's buffers stay untouched.
+TEST_F(ExchangeTest, MisbehavingSwitchEndsTheExchangeAtTheDeadline) {
+  constexpr double kDeadline = 2.0;
+  platform::Deadline::SetConnectDeadlineForTesting(std::chrono::milliseconds(2000));
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::string> records;
+  };
+  const std::vector<Case> cases = {
+      {"silent", {"--plain", "--silent"}, {"Socket Connection Successful", "Failure Connecting SSL Socket"}},
+      {"trickle", {"--trickle-ms", "20"}, {"Socket Connection Successful", "Failure Connecting SSL Socket"}},
+      {"synDropped", {"--full-backlog"}, {"Socket Error:" + std::to_string(ETIMEDOUT)}},
+  };
+  tamlix::testing::PeriodicAlarm alarm(std::chrono::milliseconds(200));
+  for (const Case& c : cases) {
+    TestSwitch sw(c.args);
+    LoadFor(sw);
+    Outcome o = Exchange("claim\x03");
+    EXPECT_EQ(o.result, 0) << c.name;
+    EXPECT_GE(o.seconds, kDeadline) << c.name;
+    EXPECT_LT(o.seconds, kDeadline + 1.0) << c.name;
+    EXPECT_EQ(o.response, "left from before") << c.name;
+    EXPECT_EQ(o.received, kUntouched) << c.name;
+    std::vector<std::string> want = c.records;
+    want.push_back("Socket Connect Failed");
+    EXPECT_EQ(testing::MissingInOrder(o.records, want), "") << c.name << "\n" << testing::Messages(o.records);
+    EXPECT_EQ(testing::Find(o.records, "SSL_Write"), nullptr) << c.name;
+  }
+}
+
+// A host that takes a SIGALRM every 200 ms: the reply wait is one spell
+// (shortened here), resumed after each signal with what is left of it.
+TEST_F(ExchangeTest, PeriodicSignalsNeitherRestartNorEndTheReplyWait) {
+  TestSwitch sw({"--silent"});
   LoadFor(sw);
-  SetConnectBoundForTesting(300);
-  Outcome o = Exchange("claim\x03");
+  SetWaitSpellForTesting(std::chrono::milliseconds(1500));
+  const int alarmsBefore = tamlix::testing::PeriodicAlarm::Count();
+  Outcome o;
+  {
+    tamlix::testing::PeriodicAlarm alarm(std::chrono::milliseconds(200));
+    o = Exchange("claim\x03");
+  }
+  EXPECT_GE(tamlix::testing::PeriodicAlarm::Count() - alarmsBefore, 5);
   EXPECT_EQ(o.result, 0);
-  EXPECT_LT(o.seconds, kWaitSeconds + 3.0) << testing::Messages(o.records);
-  EXPECT_NE(testing::Find(o.records, "Failure Connecting SSL Socket"), nullptr) << testing::Messages(o.records);
+  EXPECT_EQ(o.response, "");
+  EXPECT_EQ(o.received, kUntouched);
+  EXPECT_GE(o.seconds, 1.5);
+  EXPECT_LT(o.seconds, 1.5 + 2.0);
+  auto count = [&](const std::string& message) {
+    return std::count_if(o.records.begin(), o.records.end(), [&](const testing::TRecord& r) { return r.message == message; });
+  };
+  EXPECT_EQ(count("SSL_Read"), 1) << testing::Messages(o.records);
+  EXPECT_EQ(count("TimeOut"), 1) << testing::Messages(o.records);
+  EXPECT_EQ(testing::MissingInOrder(o.records, {"SSL_Write", "SSL_Read", "TimeOut", "Begin SSL Cleanup",
+                                                "SSL read/write finished"}),
+            "")
+      << testing::Messages(o.records);
 }
 
 TEST_F(ExchangeTest, StdcallTwinBehavesLikeProcessClaim) {

@@ -1,0 +1,64 @@
+// Reaching the claims switch within one deadline, for both libraries: the
+// TCP connect, the TLS client handshake and the request's write share
+// ConnectDeadline() (30 s) from the start of the connect, whatever the
+// switch sends or withholds. Every wait here is a poll against the
+// deadline, and one that a signal interrupts resumes with the time left.
+//
+// Sockets are blocking before and after each call; a call makes its socket
+// non-blocking only while it runs. No call raises SIGPIPE in the host.
+#pragma once
+
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+
+#include <chrono>
+#include <functional>
+
+namespace tamlix::platform {
+
+// A point in time on the monotonic clock. A default one has passed.
+class Deadline {
+ public:
+  using Clock = std::chrono::steady_clock;
+  Deadline() = default;
+  explicit Deadline(Clock::duration from_now) : at_(Clock::now() + from_now) {}
+  // ConnectDeadline() from now.
+  static Deadline ForConnect() { return Deadline(ConnectDeadline()); }
+
+  bool Passed() const { return Clock::now() >= at_; }
+  // What is left in whole milliseconds, rounded up; 0 once passed.
+  int PollMs() const;
+
+  // 30 s, unless a test shortened it.
+  static std::chrono::milliseconds ConnectDeadline();
+  // Shortens (or, with 0, restores) ConnectDeadline for the whole process.
+  static void SetConnectDeadlineForTesting(std::chrono::milliseconds bound);
+
+ private:
+  Clock::time_point at_{};
+};
+
+// poll() until one of `fds` is ready or the deadline passes; a signal
+// resumes the wait with the time left. poll's result: > 0 ready, 0 the
+// deadline passed, -1 a lasting error (errno set).
+int PollUntil(pollfd* fds, nfds_t count, const Deadline& deadline);
+
+void SetBlocking(int fd, bool blocking) noexcept;
+
+// connect() through the fault-injection seam, given up at the deadline. 0 on
+// success; -1 with errno on failure: the connect's own error, or ETIMEDOUT
+// when the deadline came first (the attempt then stays half-open in the
+// socket until it is closed). Address 0 (0.0.0.0) fails with EADDRNOTAVAIL:
+// Linux takes it for this host, and a failed lookup must not reach a local
+// service.
+int ConnectTo(int fd, const sockaddr_in& addr, const Deadline& deadline);
+
+// Runs one OpenSSL call on `ssl` over socket `fd` (SSL_connect,
+// SSL_do_handshake, SSL_write, ...) to its end: repeats it as long as it
+// asks to wait for the socket, waiting no longer than the deadline. Returns
+// the call's last result, for SSL_get_error; *timed_out tells whether the
+// wait ended it (the deadline passed, or the wait itself failed).
+int RunTlsStep(SSL* ssl, int fd, const Deadline& deadline, const std::function<int()>& step, bool* timed_out);
+
+}  // namespace tamlix::platform
