@@ -1,5 +1,8 @@
 // The export table. Every export runs its body inside Guard, so nothing but
-// its result ever reaches the host.
+// its result ever reaches the host. The exports that touch the session or
+// the connection run under the core's export lock (ExportLock.h), so calls
+// from several host threads take turns; ClearForRead, TimeTest and
+// SetTimeNotifyEvent touch neither and take no lock.
 #pragma GCC visibility push(default)
 #include "tamlix/TamlixCore.h"
 #pragma GCC visibility pop
@@ -18,10 +21,23 @@ using tamlix::platform::Guard;
 
 using namespace tamlix::core;
 
+namespace {
+
+// Runs `body` as an export that takes turns with the others.
+template <class Result, class Body>
+Result Serialised(Result failure, Body&& body) noexcept {
+  return Guard<Result>(failure, [&] {
+    TExportLockHold hold(Core().ExportLock);
+    return body();
+  });
+}
+
+}  // namespace
+
 extern "C" {
 
 void ResetSerial(void) {
-  Guard(0, [] {
+  Serialised(0, [] {
     tamlix::core::ResetSerial();
     return 0;
   });
@@ -30,13 +46,13 @@ void ResetSerial(void) {
 void ClearForRead(void) {}
 
 TamlixBool SendData(const char* Data, TCoreStatus* Status) {
-  return Guard<TamlixBool>(0, [&] { return AsBool(tamlix::core::SendData(Data, Status)); });
+  return Serialised<TamlixBool>(0, [&] { return AsBool(tamlix::core::SendData(Data, Status)); });
 }
 
 void SetTimeNotifyEvent(TTimeNotifyEvent Event) { tamlix::core::SetTimeNotifyEvent(Event); }
 
 TamlixBool MakeSocketConnection(int32_t Port, const char* Host) {
-  return Guard<TamlixBool>(0, [&] {
+  return Serialised<TamlixBool>(0, [&] {
     // A worker still waiting on the present socket must be done with it
     // before SocketHandle changes.
     StopWorkersForClose();
@@ -47,7 +63,7 @@ TamlixBool MakeSocketConnection(int32_t Port, const char* Host) {
 void TimeTest(void) {}
 
 TamlixBool Init_SSL_Connect(void) {
-  return Guard<TamlixBool>(0, [] {
+  return Serialised<TamlixBool>(0, [] {
     StopWorkersForClose();
     // The set-up would overwrite what an earlier one left: never leak it.
     ReleaseLeftoverSSL();
@@ -58,7 +74,7 @@ TamlixBool Init_SSL_Connect(void) {
 
 TamlixBool InitializeCore(const char* Session, TReceiveCallback ReadCallback, const TTCPIPSettings* Settings,
                           TTimeNotifyEvent TimerCallback, int32_t* InUse) {
-  return Guard<TamlixBool>(0, [&] {
+  return Serialised<TamlixBool>(0, [&] {
     return AsBool(tamlix::core::InitializeCore(Session, ReadCallback, Settings, TimerCallback, InUse));
   });
 }

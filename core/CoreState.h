@@ -2,11 +2,13 @@
 // connection to the switch, the current reply worker and the reply buffers.
 // One instance per loaded library (Core()); LibraryLoad resets it.
 //
-// Threads: the host's thread runs the exports; the reply worker reads the
-// reply and may close the connection. The connection items are handed over
-// by the worker's start and taken back by joining it (nothing is released
-// under a running worker), so they carry no lock. What both sides may touch
-// at any time is atomic or names the mutex that guards it.
+// Threads: host threads run the exports, one at a time under ExportLock
+// (ExportLock.h); the reply worker waits for the reply and reads it without
+// that lock, then runs the host's callbacks and the close after a reply
+// under it. The connection items are handed to a worker by its start and
+// taken back by joining it (nothing is released under a running worker);
+// apart from that they are touched only under ExportLock. What both sides
+// may touch at any time is atomic or names the mutex that guards it.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -21,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ExportLock.h"
 #include "platform/TimedConnect.h"
 #include "tamlix/TamlixCore.h"
 
@@ -34,7 +37,9 @@ constexpr int32_t kInUseCode = 101;
 constexpr const char* kCoreModule = "TamlixCore.dll";
 
 struct TCoreState {
-  // --- session (host's thread; SessionName is also read by the worker)
+  TExportLock ExportLock;
+
+  // --- session (under ExportLock; SessionName is also read by the worker)
   std::mutex SessionMutex;
   std::string SessionName;  // guarded by SessionMutex
   int32_t Port = 0;

@@ -27,9 +27,13 @@ constexpr long long kStopCheckMs = 100;  // a worker without its wake-up looks t
 
 thread_local TSocketTimerThread* t_self = nullptr;
 
-void NotifyTimeOut() {
-  if (TTimeNotifyEvent cb = Core().TimeNotifyEvent.load()) cb();
-}
+// Gives back, when it goes, the export lock that LockForCallbacks took.
+struct TLockedForCallbacks {
+  TLockedForCallbacks() = default;
+  TLockedForCallbacks(const TLockedForCallbacks&) = delete;
+  TLockedForCallbacks& operator=(const TLockedForCallbacks&) = delete;
+  ~TLockedForCallbacks() { Core().ExportLock.Unlock(); }
+};
 
 void JoinAll(std::vector<std::unique_ptr<TSocketTimerThread>>& workers) noexcept {
   for (auto& w : workers) w->Terminate();
@@ -64,10 +68,12 @@ void TSocketTimerThread::Terminate() noexcept {
     ssize_t ignored = ::write(wake_fd_, &one, sizeof one);
     (void)ignored;
   }
-  // A worker waiting for the buffers must see the request too.
+  // A worker waiting for the buffers or the export lock must see the
+  // request too.
   TCoreState& g = Core();
   { std::lock_guard<std::mutex> lock(g.BufferMutex); }
   g.BufferFree.notify_all();
+  g.ExportLock.WakeWaiters();
 }
 
 void TSocketTimerThread::Join() noexcept {
@@ -79,6 +85,22 @@ unsigned long TSocketTimerThread::Handle() const noexcept {
 }
 
 TSocketTimerThread* TSocketTimerThread::Self() noexcept { return t_self; }
+
+bool TSocketTimerThread::LockForCallbacks() {
+  // Stopped while waiting, or just before: the request was given up, and
+  // whoever stopped us owns the connection.
+  if (!Core().ExportLock.LockUnlessStopped(terminated_)) return false;
+  if (!Terminated()) return true;
+  Core().ExportLock.Unlock();
+  return false;
+}
+
+void TSocketTimerThread::NotifyTimeOut() {
+  TTimeNotifyEvent cb = Core().TimeNotifyEvent.load();
+  if (!cb || !LockForCallbacks()) return;
+  TLockedForCallbacks held;
+  cb();
+}
 
 bool TSocketTimerThread::AcquireBuffers() {
   TCoreState& g = Core();
@@ -121,14 +143,17 @@ void TSocketTimerThread::Execute() {
     Record(kExecuteProc, "Preparing for IP Data Watch: ReadSocket Value: " + R, CurrentSessionName());
     const bool read_now = !g.DataReceived;
     if (read_now) CallReadFromSocket();
-    if (Terminated()) {
-      // A reply read for a request that has been given up belongs to no
-      // later request: it is not held over.
+    TReceiveCallback callback = g.ReadCallback.load();
+    const bool deliver = g.DataReceived && callback;
+    if (Terminated() || (deliver && !LockForCallbacks())) {
+      // The request was given up (during the wait, or while we waited for
+      // the lock): a reply read for it belongs to no later request and is
+      // not held over.
       if (read_now) g.DataReceived = false;
       return;
     }
-    TReceiveCallback callback = g.ReadCallback.load();
-    if (g.DataReceived && callback) {
+    if (deliver) {
+      TLockedForCallbacks held;  // the callback may call any export
       Record(kReadProc, "Callback Executed", CurrentSessionName());
       callback(g.ReceivedData);
       g.DataReceived = false;

@@ -5,7 +5,9 @@
 // A worker is owned by Core().CurrentWorker (or RetiredWorkers) and is
 // joined by whoever takes it from there; it never frees itself. A stop
 // request wakes a waiting worker, which then ends quietly: no callback, no
-// time-notify, the connection left to whoever stopped it.
+// time-notify, the connection left to whoever stopped it. The callbacks,
+// and the close after a reply, run under the export lock (ExportLock.h),
+// which the worker stops waiting for when it is stopped.
 #pragma once
 
 #include <atomic>
@@ -41,6 +43,11 @@ class TSocketTimerThread {
 
  private:
   void Run() noexcept;
+  // Takes the export lock for a callback; false, without it, when stopped
+  // before or while waiting for it.
+  bool LockForCallbacks();
+  // The time-notify event, when set, under the export lock.
+  void NotifyTimeOut();
   // Takes the reply buffers; false when stopped while waiting for them.
   bool AcquireBuffers();
   void ReleaseBuffers() noexcept;

@@ -1,0 +1,146 @@
+// Several host threads in the core at once, and exports called from inside
+// the callbacks that the core runs on its reply worker, against a real TLS
+// switch on loopback.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SendTestSupport.h"
+#include "SwitchSupport.h"
+
+namespace tamlix::core::testing {
+namespace {
+
+using OverlapTest = SendTest;
+
+// Waits for `done` for a long while; a deadlock is a fault no later check can
+// report, so it ends the test binary.
+void ExpectNoDeadlock(std::future<void>& done, const char* what) {
+  if (done.wait_for(std::chrono::seconds(120)) == std::future_status::ready) return;
+  std::fprintf(stderr, "deadlock: %s\n", what);
+  std::fflush(stderr);
+  std::abort();
+}
+
+// Two host threads, each sending, resetting and starting sessions in a
+// loop: nothing crashes, every send succeeds, and every reply reaches the
+// read callback once, whole. (A request whose connection the other thread
+// tore down is given up and hands nothing over.)
+TEST_F(OverlapTest, TwoHostThreadsSendResetAndStartInALoop) {
+  SwitchProcess sw(Echo());
+  Start(sw.port(), 5000, "127.0.0.1", CallbackLog::OnRead, "overlap");
+  constexpr int kThreads = 2;
+  constexpr int kRounds = 40;
+  std::vector<std::vector<std::string>> sessions(kThreads);
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < kRounds; ++i) sessions[t].push_back(Session("o" + std::to_string(t) + "_" + std::to_string(i)));
+  const TTCPIPSettings settings = MakeSettings(sw.port(), "127.0.0.1", 5000);
+
+  std::atomic<int> failed_sends{0}, failed_starts{0};
+  std::set<std::string> sent;
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < kRounds; ++i) sent.insert("claim " + std::to_string(t) + "/" + std::to_string(i) + "\x03");
+  auto host = [&](int t) {
+    for (int i = 0; i < kRounds; ++i) {
+      const std::string claim = "claim " + std::to_string(t) + "/" + std::to_string(i) + "\x03";
+      if (::SendData(claim.c_str(), nullptr) != 1) ++failed_sends;
+      if (i % 4 == 1) ::ResetSerial();
+      if (i % 8 == 3) {
+        int32_t in_use = 0;
+        if (::InitializeCore(sessions[t][i].c_str(), CallbackLog::OnRead, &settings, CallbackLog::OnTimer, &in_use) !=
+            1)
+          ++failed_starts;
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(host, t);
+  for (std::thread& th : threads) th.join();
+  JoinWorkersForTesting();
+
+  EXPECT_EQ(failed_sends, 0);
+  EXPECT_EQ(failed_starts, 0);
+  std::multiset<std::string> replies;
+  for (const std::string& what : CallbackLog::Get().Whats())
+    if (what.rfind("read:", 0) == 0) replies.insert(what.substr(5));
+  EXPECT_FALSE(replies.empty());
+  for (const std::string& reply : replies) {
+    EXPECT_EQ(replies.count(reply), 1u) << reply;
+    EXPECT_EQ(sent.count(reply), 1u) << "not a claim that was sent: " << reply;
+  }
+}
+
+// A callback that the core runs on its worker starts a host thread that
+// calls SendData (and so waits for the worker's turn to end), then calls
+// SendData itself: neither waits for the other, and both sends go out, the
+// callback's first.
+struct CallbackThenHost {
+  static inline std::atomic<bool> started{false};
+  static inline std::thread host;
+  static inline std::promise<void> host_done;
+  static inline std::atomic<int> host_result{-1};
+  static inline std::atomic<int> nested_result{-1};
+
+  static void Reset() {
+    started = false;
+    host_done = std::promise<void>();
+    host_result = -1;
+    nested_result = -1;
+  }
+  static void Act() {
+    if (started.exchange(true)) return;
+    host = std::thread([] {
+      host_result = ::SendData("from the host\x03", nullptr);
+      host_done.set_value();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the host thread now waits
+    nested_result = ::SendData("from the callback\x03", nullptr);
+  }
+  static void OnRead(const char* text) {
+    CallbackLog::OnRead(text);
+    Act();
+  }
+  static void OnNotify() {
+    CallbackLog::OnNotify();
+    Act();
+  }
+};
+
+TEST_F(OverlapTest, ExportFromACallbackWhileAHostThreadWaitsForItsTurn) {
+  struct Case {
+    const char* name;
+    SwitchSpec spec;
+    bool from_notify;
+  } cases[] = {
+      {"read callback", Echo(), false},
+      {"time-notify event", NeverReply(), true},
+  };
+  for (const Case& c : cases) {
+    SwitchProcess sw(c.spec);
+    CallbackThenHost::Reset();
+    CallbackLog::Get().Clear();
+    Start(sw.port(), 1000, "127.0.0.1", c.from_notify ? CallbackLog::OnRead : CallbackThenHost::OnRead, c.name);
+    ::SetTimeNotifyEvent(c.from_notify ? CallbackThenHost::OnNotify : CallbackLog::OnNotify);
+    ASSERT_EQ(::SendData("first\x03", nullptr), 1) << c.name;
+
+    std::future<void> done = CallbackThenHost::host_done.get_future();
+    ExpectNoDeadlock(done, c.name);
+    CallbackThenHost::host.join();
+    EXPECT_EQ(CallbackThenHost::nested_result, 1) << c.name;
+    EXPECT_EQ(CallbackThenHost::host_result, 1) << c.name;
+    // The host thread's turn came after the callback's.
+    EXPECT_EQ(sw.Request(1), "from the callback\x03") << c.name;
+    EXPECT_EQ(sw.Request(2), "from the host\x03") << c.name;
+    ::SetTimeNotifyEvent(nullptr);
+    StopAndJoinAllWorkers();
+  }
+}
+
+}  // namespace
+}  // namespace tamlix::core::testing
