@@ -27,6 +27,19 @@ constexpr char ETX = '\x03';
 // A frame that grows beyond this without its ETX is dropped.
 constexpr size_t kMaxFrame = 64 * 1024;
 
+using Clock = std::chrono::steady_clock;
+
+// Where a claim came from, and so where its reply goes.
+enum class TOrigin { File, Line, HandedIn };
+
+// The one claim in flight through the core.
+struct TFlight {
+  uint64_t id = 0;
+  TOrigin origin = TOrigin::HandedIn;
+  // Set once SendData returned: past this time the answer will not come.
+  std::optional<Clock::time_point> ends;
+};
+
 struct TState {
   std::mutex mutex;
   std::condition_variable changed;
@@ -35,10 +48,17 @@ struct TState {
   void* callback2 = nullptr;        // guarded by mutex
   TSessionSettings settings;        // guarded by mutex
   std::shared_ptr<TSerialLine> line;  // guarded by mutex
-  // The file thread's wait for one reply.
-  bool waiting = false;             // guarded by mutex
-  std::optional<std::string> reply; // guarded by mutex
-  bool noReply = false;             // guarded by mutex
+  // Claims take turns in the order they came: each takes a ticket and is
+  // sent when every earlier ticket has been served and no claim is in
+  // flight. A stop serves every ticket given out so far.
+  uint64_t tickets = 0;             // guarded by mutex
+  uint64_t served = 0;              // guarded by mutex
+  uint64_t sessions = 0;            // guarded by mutex; counts starts
+  std::optional<TFlight> flight;    // guarded by mutex
+  // The answer to the file thread's last claim: its flight and its reply
+  // (nothing when none came).
+  uint64_t fileAnswered = 0;        // guarded by mutex
+  std::optional<std::string> fileReply;  // guarded by mutex
   bool stop = false;                // guarded by mutex
   std::thread fileThread;
   std::thread serialThread;
@@ -69,10 +89,49 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// Waits (lock held) until flight `id` is over: answered, unanswered, or
+// past its time, when this wait gives its place up.
+void WaitForFlight(std::unique_lock<std::mutex>& lock, uint64_t id) {
+  TState& s = State();
+  while (!s.stop && s.flight && s.flight->id == id) {
+    if (!s.flight->ends) {
+      s.changed.wait(lock);
+    } else if (Clock::now() < *s.flight->ends) {
+      s.changed.wait_until(lock, *s.flight->ends);
+    } else {
+      s.flight.reset();
+      s.changed.notify_all();
+    }
+  }
+}
+
+// Ends the flight in progress with `reply` (nothing: no reply came); its
+// origin, or nothing when no claim was in flight.
+std::optional<TOrigin> EndFlight(const std::optional<std::string>& reply) {
+  TState& s = State();
+  std::optional<TOrigin> origin;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.flight) return origin;
+    origin = s.flight->origin;
+    if (*origin == TOrigin::File) {
+      s.fileAnswered = s.flight->id;
+      s.fileReply = reply;
+    }
+    s.flight.reset();
+  }
+  s.changed.notify_all();
+  return origin;
+}
+
 void OnReply(const char* data) {
   if (!alive || !data) return;
   TState& s = State();
   std::string text = data;  // valid only during this call
+  // A reply that no claim waits for any more (given up after its time) is
+  // dropped: it would only be taken for the next claim's.
+  const std::optional<TOrigin> origin = EndFlight(text);
+  if (!origin || *origin == TOrigin::File) return;
   void* callback1;
   void* callback2;
   std::shared_ptr<TSerialLine> line;
@@ -83,67 +142,85 @@ void OnReply(const char* data) {
     callback1 = s.callback1;
     callback2 = s.callback2;
     line = s.line;
-    if (s.waiting) {
-      s.reply = text;
-      s.changed.notify_all();
-      return;
-    }
   }
+  if (*origin == TOrigin::Line && line) line->Write(text);
   if (type == 2 && callback1) {
     reinterpret_cast<TReceiveCallback>(callback1)(text.c_str());
-  } else if (type == 3) {
-    if (line) line->Write(text);
-    if (callback2) {
-      const char* p = text.c_str();
-      int32_t handled = 0;
-      reinterpret_cast<TDataNotifyCallback>(callback2)(&p, &handled);
-    }
+  } else if (type == 3 && callback2) {
+    const char* p = text.c_str();
+    int32_t handled = 0;
+    reinterpret_cast<TDataNotifyCallback>(callback2)(&p, &handled);
+  } else if (type == 4 && callback1) {
+    reinterpret_cast<TFileEventCallback>(callback1)(1);
   }
 }
 
 void OnTimeNotify() {
   if (!alive) return;
-  TState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  if (s.waiting) {
-    s.noReply = true;
-    s.changed.notify_all();
-  }
+  EndFlight(std::nullopt);
 }
 
-// Sends one claim through the core; throws EMaster with the core's status.
-void Send(const std::string& claim) {
+// Sends one claim through the core when its turn comes (see TState);
+// returns its flight. Throws EMaster with the core's status, or when the session stops
+// while the claim waits for its turn.
+uint64_t Send(const std::string& claim, TOrigin origin) {
+  TState& s = State();
+  uint64_t id;
+  uint32_t timeOut;
+  {
+    std::unique_lock<std::mutex> lock(s.mutex);
+    const uint64_t session = s.sessions;
+    id = ++s.tickets;
+    for (;;) {
+      if (s.stop || s.sessions != session) throw EMaster(kFailCode, "Session stopped");
+      if (s.served + 1 != id) {
+        s.changed.wait(lock);
+      } else if (s.flight) {
+        WaitForFlight(lock, s.flight->id);
+      } else {
+        break;
+      }
+    }
+    s.served = id;
+    s.flight = TFlight{id, origin, std::nullopt};
+    timeOut = s.settings.TimeOut;
+  }
   TCoreStatus status{};
-  if (!SendData(claim.c_str(), &status)) {
+  const bool sent = SendData(claim.c_str(), &status);
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.flight && s.flight->id == id) {
+      // The core gives up after its time-out (whole seconds, rounded):
+      // wait a little longer before giving the place up.
+      if (sent) {
+        s.flight->ends = Clock::now() + std::chrono::milliseconds(timeOut) + std::chrono::seconds(2);
+      } else {
+        s.flight.reset();
+      }
+    }
+  }
+  s.changed.notify_all();
+  if (!sent) {
     status.ErrorText[sizeof status.ErrorText - 1] = '\0';
     throw EMaster(status.ErrorCode ? status.ErrorCode : kFailCode,
                   status.ErrorText[0] ? status.ErrorText : "Send failed");
   }
+  return id;
 }
 
-// Sends `claim` and waits for its reply; nothing when none came in time.
-std::optional<std::string> SendAndWait(const std::string& claim, uint32_t timeoutMs) {
+// Sends a file's claim and waits for its reply; nothing when none came in time.
+std::optional<std::string> SendAndWait(const std::string& claim) {
   TState& s = State();
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.waiting = true;
-    s.reply.reset();
-    s.noReply = false;
-  }
-  std::optional<std::string> reply;
+  uint64_t id;
   try {
-    Send(claim);
-    std::unique_lock<std::mutex> lock(s.mutex);
-    // The core gives up after its time-out (whole seconds, rounded up): wait a little longer.
-    s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs) + std::chrono::seconds(2),
-                       [&] { return s.reply || s.noReply || s.stop; });
-    reply = s.reply;
-    s.waiting = false;
+    id = Send(claim, TOrigin::File);
   } catch (...) {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.waiting = false;
+    return std::nullopt;
   }
-  return reply;
+  std::unique_lock<std::mutex> lock(s.mutex);
+  WaitForFlight(lock, id);
+  if (s.fileAnswered != id) return std::nullopt;
+  return s.fileReply;
 }
 
 std::optional<std::string> ReadWhole(const std::string& path) {
@@ -195,7 +272,7 @@ void FileLoop() {
     while (!claim.empty() && (claim.back() == '\n' || claim.back() == '\r')) claim.pop_back();
     if (claim.empty()) continue;
     if (event) event(0);
-    const auto reply = SendAndWait(claim, settings.TimeOut);
+    const auto reply = SendAndWait(claim);
     // Without a reply the source stays, and is sent again at the next turn.
     if (!reply || !WriteWhole(settings.FileDest, *reply)) continue;
     if (event) event(1);
@@ -244,7 +321,7 @@ void SerialLoop(std::shared_ptr<TSerialLine> line) {
         reinterpret_cast<TDataNotifyCallback>(callback1)(&p, &handled);
       }
       try {
-        Send(claim);
+        Send(claim, TOrigin::Line);
       } catch (...) {
         // A claim that cannot be sent gets no reply on the line.
       }
@@ -326,6 +403,7 @@ void Initialize(const std::string& dir, const char* session, void* callback1, vo
   s.callback2 = callback2;
   s.settings = settings;
   s.line = line;
+  ++s.sessions;
   s.stop = false;
   if (line) s.serialThread = std::thread(SerialLoop, line);
 }
@@ -344,7 +422,7 @@ void ProcessData(uintptr_t data) {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.type == 0) throw EMaster(kFailCode, "No session started");
   }
-  Send(reinterpret_cast<const char*>(data));
+  Send(reinterpret_cast<const char*>(data), TOrigin::HandedIn);
 }
 
 void Stop() noexcept {
@@ -354,6 +432,7 @@ void Stop() noexcept {
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.stop = true;
+    s.served = s.tickets;
     s.changed.notify_all();
     file = std::move(s.fileThread);
     serial = std::move(s.serialThread);
@@ -365,6 +444,7 @@ void Stop() noexcept {
   s.callback1 = nullptr;
   s.callback2 = nullptr;
   s.line.reset();
+  s.flight.reset();
 }
 
 }  // namespace tamlix::master

@@ -9,6 +9,13 @@
 //     written back to the line and reported through Callback2;
 //   file (4): once started, a thread turns File_Source into File_Dest every
 //     File_Freq milliseconds, reporting events 0 and 1 through Callback1.
+// Claims go through the core one at a time, whichever thread hands them
+// in: a claim that comes while another is in flight is sent once that one
+// is answered or given up (the core's time-out and two seconds). Each reply
+// goes back where its claim came from: a file's to File_Dest, a line's to
+// the line and Callback2; one handed in through ProcessData to the
+// session's receive callback (direct: Callback1 with the text; serial:
+// Callback2; file: Callback1 with event 1, as its Receive pane shows).
 // Replies arrive on the core's reply worker; callbacks are called from the
 // stand-in's threads and the core's worker, never with a lock held.
 #pragma once
@@ -54,7 +61,8 @@ TSessionSettings ReadSessionSettings(const std::string& dir, const std::string& 
 // Starts (or restarts) the process's session. Throws EMaster on failure.
 void Initialize(const std::string& dir, const char* session, void* callback1, void* callback2);
 // Data == 1: start automatic file processing (file sessions only);
-// otherwise Data is the address of a NUL-terminated claim to send.
+// otherwise Data is the address of a NUL-terminated claim to send. Returns
+// once the claim is sent (after the one in flight); its reply comes later.
 void ProcessData(uintptr_t data);
 // Stops and joins the session's threads; the session keeps no line open.
 void Stop() noexcept;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <algorithm>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
@@ -145,6 +146,55 @@ TEST_F(MasterTest, FileSessionTurnsTheSourceIntoTheDestination) {
   EXPECT_EQ(Slurp(work + "out.txt"), "FILE REPLY");
   EXPECT_EQ(sw.Request(1), "CLAIM FROM A FILE");
   EXPECT_EQ(reports.Get(), (std::vector<std::string>{"event 0", "event 1"}));
+}
+
+// A file session that looks at its source every millisecond while another
+// thread hands claims in: the claims take turns through the core, each
+// file's reply lands in its destination, and each handed-in claim's reply
+// reaches the session's callback (event 1); none is lost, none crosses over.
+TEST_F(MasterTest, FileSessionAndHandedInClaimsTakeTurnsThroughTheCore) {
+  TestSwitch sw({"--echo"});
+  Settings("e2eturns",
+           "SessionType=4\r\nFile_Source=" + work + "in.txt\r\nFile_Dest=" + work + "out.txt\r\nFile_Freq=1\r\n",
+           sw.port());
+  TMasterError err;
+  ASSERT_TRUE(Initialize("e2eturns", reinterpret_cast<void*>(&OnFileEvent), nullptr, err)) << Msg(err);
+  ASSERT_TRUE(Master_ProcessData("e2eturns", 1, 0, 0, &err)) << Msg(err);
+  constexpr int kFiles = 20;
+  constexpr int kHandedIn = 200;
+
+  std::vector<std::string> fileMismatches;
+  std::thread files([&] {
+    for (int f = 0; f < kFiles; ++f) {
+      const std::string claim = "FILE CLAIM " + std::to_string(f) + "\x03";  // ETX: the switch answers at once
+      Put(work + "in.tmp", claim + "\r\n");
+      std::filesystem::rename(work + "in.tmp", work + "in.txt");
+      for (int i = 0; i < 6000 && std::filesystem::exists(work + "in.txt"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (Slurp(work + "out.txt") != claim) fileMismatches.push_back(claim + " -> " + Slurp(work + "out.txt"));
+    }
+  });
+  int refused = 0;
+  for (int i = 0; i < kHandedIn; ++i) {
+    const std::string claim = "HANDED IN " + std::to_string(i) + "\x03";
+    TMasterError handErr{};
+    if (!Master_ProcessData("e2eturns", reinterpret_cast<uintptr_t>(claim.c_str()), 0, 0, &handErr)) ++refused;
+  }
+  files.join();
+  auto count = [](const std::string& what) {
+    const std::vector<std::string> all = reports.Get();
+    return std::count(all.begin(), all.end(), what);
+  };
+  for (int i = 0; i < 1000 && count("event 1") < kFiles + kHandedIn; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+  EXPECT_EQ(refused, 0);
+  EXPECT_TRUE(fileMismatches.empty()) << ::testing::PrintToString(fileMismatches);
+  EXPECT_EQ(count("event 0"), kFiles);
+  EXPECT_EQ(count("event 1"), kFiles + kHandedIn);
+  EXPECT_EQ(sw.RequestCount(), kFiles + kHandedIn) << "each claim sent once";
+  Settings("e2eturnsdone", "SessionType=2\r\n", sw.port());
+  EXPECT_TRUE(Initialize("e2eturnsdone", reinterpret_cast<void*>(+[](const char*) {}), nullptr, err)) << Msg(err);
 }
 
 TEST_F(MasterTest, SerialSessionOverAPseudoTerminal) {
