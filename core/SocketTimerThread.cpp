@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "CoreConnection.h"
@@ -96,10 +97,9 @@ bool TSocketTimerThread::LockForCallbacks() {
 }
 
 void TSocketTimerThread::NotifyTimeOut() {
-  TTimeNotifyEvent cb = Core().TimeNotifyEvent.load();
-  if (!cb || !LockForCallbacks()) return;
+  if (!Core().TimeNotifyEvent.load() || !LockForCallbacks()) return;
   TLockedForCallbacks held;
-  cb();
+  if (TTimeNotifyEvent cb = Core().TimeNotifyEvent.load()) cb();
 }
 
 bool TSocketTimerThread::AcquireBuffers() {
@@ -143,17 +143,18 @@ void TSocketTimerThread::Execute() {
     Record(kExecuteProc, "Preparing for IP Data Watch: ReadSocket Value: " + R, CurrentSessionName());
     const bool read_now = !g.DataReceived;
     if (read_now) CallReadFromSocket();
-    TReceiveCallback callback = g.ReadCallback.load();
-    const bool deliver = g.DataReceived && callback;
-    if (Terminated() || (deliver && !LockForCallbacks())) {
+    // The callback, and the close after it, run under the export lock.
+    std::optional<TLockedForCallbacks> held;
+    if (!Terminated() && g.DataReceived && g.ReadCallback.load() && LockForCallbacks()) held.emplace();
+    if (Terminated()) {
       // The request was given up (during the wait, or while we waited for
       // the lock): a reply read for it belongs to no later request and is
       // not held over.
       if (read_now) g.DataReceived = false;
       return;
     }
-    if (deliver) {
-      TLockedForCallbacks held;  // the callback may call any export
+    TReceiveCallback callback = g.ReadCallback.load();  // as it is now, under the lock
+    if (held && callback) {
       Record(kReadProc, "Callback Executed", CurrentSessionName());
       callback(g.ReceivedData);
       g.DataReceived = false;
