@@ -27,7 +27,6 @@
 namespace tamlix::direct {
 namespace {
 
-
 constexpr const char* kSSLProc = "UnitCoreDataModule.Init_SSL_Connect";
 constexpr const char* kExchangeProc = "ReadWriteSocket";
 constexpr const char* kExchangeUnitProc = "UnitTamlixDirect.ReadWriteSocket";

@@ -330,7 +330,8 @@ TEST_F(ExchangeTest, PeriodicSignalsNeitherRestartNorEndTheReplyWait) {
   EXPECT_GE(o.seconds, 1.5);
   EXPECT_LT(o.seconds, 1.5 + 2.0);
   auto count = [&](const std::string& message) {
-    return std::count_if(o.records.begin(), o.records.end(), [&](const testing::TRecord& r) { return r.message == message; });
+    return std::count_if(o.records.begin(), o.records.end(),
+                         [&](const testing::TRecord& r) { return r.message == message; });
   };
   EXPECT_EQ(count("SSL_Read"), 1) << testing::Messages(o.records);
   EXPECT_EQ(count("TimeOut"), 1) << testing::Messages(o.records);
