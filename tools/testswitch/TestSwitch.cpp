@@ -40,16 +40,19 @@ std::string MakeTempDir() {
 
 const char* TestSwitch::ProgramPath() { return TAMLIX_TESTSWITCH_PATH; }
 
-TestSwitch::TestSwitch(std::vector<std::string> args, std::chrono::milliseconds startTimeout) {
-  logDir_ = MakeTempDir();
-  args.insert(args.begin(), {ProgramPath(), "--log-dir", logDir_});
+TestSwitch::TestSwitch(std::vector<std::string> args, std::chrono::milliseconds startTimeout, bool logRequests) {
+  if (logRequests) {
+    logDir_ = MakeTempDir();
+    args.insert(args.begin(), {"--log-dir", logDir_});
+  }
+  args.insert(args.begin(), ProgramPath());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) {
-    std::filesystem::remove_all(logDir_);
+    if (!logDir_.empty()) std::filesystem::remove_all(logDir_);
     throw std::runtime_error("TestSwitch: pipe failed");
   }
   pid_t parent = ::getpid();
@@ -142,6 +145,7 @@ int TestSwitch::Stop() {
 }
 
 std::string TestSwitch::Request(int k, std::chrono::milliseconds wait) const {
+  if (logDir_.empty()) throw std::runtime_error("TestSwitch: requests are not logged");
   std::string path = logDir_ + "/request-" + std::to_string(k) + ".bin";
   auto deadline = Clock::now() + wait;
   for (;;) {

@@ -343,5 +343,15 @@ TEST(TestSwitchFixture, ThrowsWhenTheSwitchCannotStart) {
   EXPECT_THROW(sw.Request(1, 50ms), std::runtime_error);
 }
 
+TEST(TestSwitchFixture, WithoutLoggingServesButKeepsNoRequests) {
+  TestSwitch sw({"--reply", "ok"}, 10s, /*logRequests=*/false);
+  BareTlsClient c;
+  std::string reply;
+  ASSERT_TRUE(c.Exchange(sw.port(), kClaim, &reply)) << c.lastError();
+  EXPECT_EQ(reply, "ok");
+  EXPECT_EQ(sw.RequestCount(), 0);
+  EXPECT_THROW(sw.Request(1, 50ms), std::runtime_error);
+}
+
 }  // namespace
 }  // namespace tamlix::testing
