@@ -2,13 +2,13 @@
 // connection to the switch, the current reply worker and the reply buffers.
 // One instance per loaded library (Core()); LibraryLoad resets it.
 //
-// Threads: host threads run the exports, one at a time under ExportLock
-// (ExportLock.h); the reply worker waits for the reply and reads it without
-// that lock, then runs the host's callbacks and the close after a reply
-// under it. The connection items are handed to a worker by its start and
-// taken back by joining it (nothing is released under a running worker);
-// apart from that they are touched only under ExportLock. What both sides
-// may touch at any time is atomic or names the mutex that guards it.
+// Threads: the exports run one at a time under ExportLock (ExportLock.h),
+// on host threads or inside the callbacks of the reply worker. The
+// connection items are handed to a worker by its start, for its wait and
+// read, and taken back once it has left the connection (SocketTimerThread.h:
+// nothing is released under a worker that waits or reads); apart from that
+// they are touched only under ExportLock. What both sides may touch at any
+// time is atomic or names the mutex that guards it.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -64,10 +64,10 @@ struct TCoreState {
   // Set when the connect starts; the handshake and the write end with it.
   platform::Deadline ConnectDeadline;
 
-  // --- reply workers. A worker leaves CurrentWorker only to be joined;
-  // one that asked to stop itself from its own thread waits in Retired
-  // until another thread joins it.
+  // --- reply workers. A stopped worker moves to RetiredWorkers until it
+  // has ended and another thread joins it.
   std::mutex WorkerMutex;
+  std::condition_variable WorkerChanged;  // a worker left the connection or ended
   std::unique_ptr<TSocketTimerThread> CurrentWorker;             // guarded by WorkerMutex
   std::vector<std::unique_ptr<TSocketTimerThread>> RetiredWorkers;  // guarded by WorkerMutex
 

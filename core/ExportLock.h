@@ -1,17 +1,15 @@
 // The lock that serialises the core's exports that touch the session or the
 // connection (InitializeCore, SendData, MakeSocketConnection,
-// Init_SSL_Connect, ResetSerial) across host threads: a second thread waits
+// Init_SSL_Connect, ResetSerial) across threads: a second caller waits
 // until the first call has returned.
 //
-// The thread that holds it may take it again at once: a callback that the
-// core runs under it may call any export. The reply worker takes it only
-// around what it does with the host's callbacks and the connection after
-// its wait (the read callback with the close that follows it, the
-// time-notify event), and gives up waiting for it as soon as it is asked
-// to stop. Every host path that releases the connection stops the worker
-// before it joins it, so a host thread that holds the lock never waits for
-// a worker that waits for the lock, and a worker inside a callback never
-// waits for a host thread.
+// The thread that holds it may take it again at once: a callback that an
+// export runs on its own thread (ResetSerial's) may call any export. The
+// reply worker holds it only for its close after a reply, and gives up
+// waiting for it as soon as it is asked to stop. It runs the host's
+// callbacks without it, so an export called from a callback waits like any
+// other caller, and a thread inside an export never waits for a callback
+// (see SocketTimerThread.h): neither side ever waits for the other.
 #pragma once
 
 #include <atomic>

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <vector>
 
 #include "CoreConnection.h"
@@ -28,19 +27,13 @@ constexpr long long kStopCheckMs = 100;  // a worker without its wake-up looks t
 
 thread_local TSocketTimerThread* t_self = nullptr;
 
-// Gives back, when it goes, the export lock that LockForCallbacks took.
-struct TLockedForCallbacks {
-  TLockedForCallbacks() = default;
-  TLockedForCallbacks(const TLockedForCallbacks&) = delete;
-  TLockedForCallbacks& operator=(const TLockedForCallbacks&) = delete;
-  ~TLockedForCallbacks() { Core().ExportLock.Unlock(); }
+// Gives back, when it goes, the export lock that LockForClose took.
+struct TLockedForClose {
+  TLockedForClose() = default;
+  TLockedForClose(const TLockedForClose&) = delete;
+  TLockedForClose& operator=(const TLockedForClose&) = delete;
+  ~TLockedForClose() { Core().ExportLock.Unlock(); }
 };
-
-void JoinAll(std::vector<std::unique_ptr<TSocketTimerThread>>& workers) noexcept {
-  for (auto& w : workers) w->Terminate();
-  for (auto& w : workers) w->Join();
-  workers.clear();
-}
 
 }  // namespace
 
@@ -87,7 +80,17 @@ unsigned long TSocketTimerThread::Handle() const noexcept {
 
 TSocketTimerThread* TSocketTimerThread::Self() noexcept { return t_self; }
 
-bool TSocketTimerThread::LockForCallbacks() {
+void TSocketTimerThread::LeaveConnection() noexcept {
+  TCoreState& g = Core();
+  {
+    std::lock_guard<std::mutex> lock(g.WorkerMutex);
+    if (off_connection_) return;
+    off_connection_ = true;
+  }
+  g.WorkerChanged.notify_all();
+}
+
+bool TSocketTimerThread::LockForClose() {
   // Stopped while waiting, or just before: the request was given up, and
   // whoever stopped us owns the connection.
   if (!Core().ExportLock.LockUnlessStopped(terminated_)) return false;
@@ -97,8 +100,9 @@ bool TSocketTimerThread::LockForCallbacks() {
 }
 
 void TSocketTimerThread::NotifyTimeOut() {
-  if (!Core().TimeNotifyEvent.load() || !LockForCallbacks()) return;
-  TLockedForCallbacks held;
+  LeaveConnection();
+  // A stopped worker ends quietly.
+  if (Terminated()) return;
   if (TTimeNotifyEvent cb = Core().TimeNotifyEvent.load()) cb();
 }
 
@@ -133,7 +137,14 @@ void TSocketTimerThread::Run() noexcept {
     }
   } catch (...) {
   }
+  LeaveConnection();
   t_self = nullptr;
+  TCoreState& g = Core();
+  {
+    std::lock_guard<std::mutex> lock(g.WorkerMutex);
+    done_ = true;
+  }
+  g.WorkerChanged.notify_all();
 }
 
 void TSocketTimerThread::Execute() {
@@ -143,24 +154,23 @@ void TSocketTimerThread::Execute() {
     Record(kExecuteProc, "Preparing for IP Data Watch: ReadSocket Value: " + R, CurrentSessionName());
     const bool read_now = !g.DataReceived;
     if (read_now) CallReadFromSocket();
-    // The callback, and the close after it, run under the export lock.
-    std::optional<TLockedForCallbacks> held;
-    if (!Terminated() && g.DataReceived && g.ReadCallback.load() && LockForCallbacks()) held.emplace();
+    // From here on the connection is touched only under the export lock.
+    LeaveConnection();
     if (Terminated()) {
-      // The request was given up (during the wait, or while we waited for
-      // the lock): a reply read for it belongs to no later request and is
-      // not held over.
+      // A reply read for a request that has been given up belongs to no
+      // later request: it is not held over.
       if (read_now) g.DataReceived = false;
       return;
     }
-    TReceiveCallback callback = g.ReadCallback.load();  // as it is now, under the lock
-    if (held && callback) {
+    TReceiveCallback callback = g.ReadCallback.load();
+    if (g.DataReceived && callback) {
       Record(kReadProc, "Callback Executed", CurrentSessionName());
       callback(g.ReceivedData);
       g.DataReceived = false;
-      // Stopped during the callback: whoever stopped us owns the connection
-      // now (it may already be a new one).
-      if (Terminated()) return;
+      // Stopped during the callback, or while waiting for the lock: whoever
+      // stopped us owns the connection now (it may already be a new one).
+      if (!LockForClose()) return;
+      TLockedForClose held;
       g.dtmdlCore->CloseConnection();
       terminated_.store(true, std::memory_order_release);
     }
@@ -231,6 +241,7 @@ void TSocketTimerThread::CallReadFromSocket() {
     // rest of the time.
     if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) break;
   }
+  LeaveConnection();
   Record("ReadSocket", "f_SSL_read", "");
   if (n > 0) {
     g.DataReceived = true;
@@ -285,28 +296,29 @@ void RequestWorkerStop() noexcept {
 
 void StopWorkersForClose() {
   TCoreState& g = Core();
-  std::vector<std::unique_ptr<TSocketTimerThread>> stop;
+  std::vector<std::unique_ptr<TSocketTimerThread>> ended;
   {
-    std::lock_guard<std::mutex> lock(g.WorkerMutex);
-    if (g.CurrentWorker) {
-      if (g.CurrentWorker.get() == t_self) {
-        // Our own thread: mark only; another thread joins us later.
-        g.CurrentWorker->Terminate();
-        g.RetiredWorkers.push_back(std::move(g.CurrentWorker));
-      } else {
-        stop.push_back(std::move(g.CurrentWorker));
-      }
-    }
+    std::unique_lock<std::mutex> lock(g.WorkerMutex);
+    if (g.CurrentWorker) g.RetiredWorkers.push_back(std::move(g.CurrentWorker));
+    for (auto& w : g.RetiredWorkers) w->Terminate();
+    // Our own thread is past its read (it runs a callback); the others get
+    // there promptly once stopped. A worker inside a callback is not waited
+    // for: it touches the connection again only under the export lock.
+    g.WorkerChanged.wait(lock, [&] {
+      for (auto& w : g.RetiredWorkers)
+        if (w.get() != t_self && !w->OffConnection()) return false;
+      return true;
+    });
     for (auto it = g.RetiredWorkers.begin(); it != g.RetiredWorkers.end();) {
-      if (it->get() == t_self) {
-        ++it;
-      } else {
-        stop.push_back(std::move(*it));
+      if ((*it)->Ended() && it->get() != t_self) {
+        ended.push_back(std::move(*it));
         it = g.RetiredWorkers.erase(it);
+      } else {
+        ++it;
       }
     }
   }
-  JoinAll(stop);
+  for (auto& w : ended) w->Join();  // their bodies have returned
 }
 
 void JoinWorkersForTesting() noexcept {
@@ -322,8 +334,22 @@ void JoinWorkersForTesting() noexcept {
 }
 
 void StopAndJoinAllWorkers() noexcept {
+  TCoreState& g = Core();
   try {
     StopWorkersForClose();
+    std::vector<std::unique_ptr<TSocketTimerThread>> rest;
+    {
+      std::lock_guard<std::mutex> lock(g.WorkerMutex);
+      for (auto it = g.RetiredWorkers.begin(); it != g.RetiredWorkers.end();) {
+        if (it->get() != t_self) {
+          rest.push_back(std::move(*it));
+          it = g.RetiredWorkers.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (auto& w : rest) w->Join();  // also waits for a callback in progress
   } catch (...) {
   }
 }

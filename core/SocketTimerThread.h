@@ -3,11 +3,16 @@
 // callback (then closes the connection), or calls the time-notify event.
 //
 // A worker is owned by Core().CurrentWorker (or RetiredWorkers) and is
-// joined by whoever takes it from there; it never frees itself. A stop
-// request wakes a waiting worker, which then ends quietly: no callback, no
-// time-notify, the connection left to whoever stopped it. The callbacks,
-// and the close after a reply, run under the export lock (ExportLock.h),
-// which the worker stops waiting for when it is stopped.
+// joined by whoever takes it from there once it has ended; it never frees
+// itself. A stop request wakes a waiting worker, which then ends quietly:
+// no callback, no time-notify, the connection left to whoever stopped it.
+//
+// The worker uses the connection without the export lock (ExportLock.h)
+// only from its start until it has read (or given up): then it leaves the
+// connection, and a close on another thread waits for no more than that.
+// The callbacks run without the lock, so they may call any export, and a
+// host thread inside an export never waits for a callback; the close after
+// a reply takes the lock, unless the worker is stopped first.
 #pragma once
 
 #include <atomic>
@@ -31,6 +36,12 @@ class TSocketTimerThread {
   // Waits for the thread to end. Not from the worker's own thread.
   void Join() noexcept;
   unsigned long Handle() const noexcept;
+  // The caller holds Core().WorkerMutex. True once the worker no longer
+  // touches the connection without the export lock.
+  bool OffConnection() const noexcept { return off_connection_; }
+  // The caller holds Core().WorkerMutex. True once its body has returned:
+  // a join no longer waits.
+  bool Ended() const noexcept { return done_; }
 
   int32_t Frequency;
 
@@ -43,10 +54,13 @@ class TSocketTimerThread {
 
  private:
   void Run() noexcept;
-  // Takes the export lock for a callback; false, without it, when stopped
-  // before or while waiting for it.
-  bool LockForCallbacks();
-  // The time-notify event, when set, under the export lock.
+  // Marks the worker as done with the connection and wakes closes that
+  // wait for it. Idempotent.
+  void LeaveConnection() noexcept;
+  // Takes the export lock for the close after a reply; false, without it,
+  // when stopped before or while waiting for it.
+  bool LockForClose();
+  // Leaves the connection, then calls the time-notify event unless stopped.
   void NotifyTimeOut();
   // Takes the reply buffers; false when stopped while waiting for them.
   bool AcquireBuffers();
@@ -54,6 +68,8 @@ class TSocketTimerThread {
 
   std::thread thread_;
   std::atomic<bool> terminated_{false};
+  bool off_connection_ = false;  // guarded by Core().WorkerMutex
+  bool done_ = false;            // guarded by Core().WorkerMutex; Run has returned
   // eventfd that a stop request makes readable; -1 when none could be made,
   // and the wait then looks at the stop request between short spells.
   int wake_fd_ = -1;
@@ -66,12 +82,13 @@ TSocketTimerThread* InitializeTimerThread(int32_t Frequency);
 // The stop request of the current worker, without waiting.
 void RequestWorkerStop() noexcept;
 
-// Before the connection is released: stops the current worker and joins
-// it, with every retired one. On a worker's own thread that worker is only
-// marked (it ends after its caller returns) and kept for a later join.
+// Before the connection is released: stops every worker and waits until
+// each (but the calling thread's own) has left the connection; joins those
+// that have ended, and keeps the rest (inside a callback) for a later join.
 void StopWorkersForClose();
 
-// At unload: stops and joins every worker but the calling thread's own.
+// At unload: stops and joins every worker but the calling thread's own,
+// waiting for a callback in progress.
 void StopAndJoinAllWorkers() noexcept;
 
 // Waits for every worker to end by itself (no stop request) and drops it.

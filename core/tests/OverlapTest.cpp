@@ -77,30 +77,34 @@ TEST_F(OverlapTest, TwoHostThreadsSendResetAndStartInALoop) {
 }
 
 // A callback that the core runs on its worker starts a host thread that
-// calls SendData (and so waits for the worker's turn to end), then calls
-// SendData itself: neither waits for the other, and both sends go out, the
-// callback's first.
-struct CallbackThenHost {
+// calls SendData and waits for that call to return (as a host that hands
+// work to its window's thread and waits may), then calls SendData itself:
+// neither waits for the other, and both sends go out, the host's first.
+struct CallbackWaitsForHost {
   static inline std::atomic<bool> started{false};
   static inline std::thread host;
   static inline std::promise<void> host_done;
+  static inline std::promise<void> callback_done;
   static inline std::atomic<int> host_result{-1};
   static inline std::atomic<int> nested_result{-1};
 
   static void Reset() {
     started = false;
     host_done = std::promise<void>();
+    callback_done = std::promise<void>();
     host_result = -1;
     nested_result = -1;
   }
   static void Act() {
     if (started.exchange(true)) return;
+    std::future<void> done = host_done.get_future();
     host = std::thread([] {
       host_result = ::SendData("from the host\x03", nullptr);
       host_done.set_value();
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the host thread now waits
+    ExpectNoDeadlock(done, "the host thread's SendData waits for the callback");
     nested_result = ::SendData("from the callback\x03", nullptr);
+    callback_done.set_value();
   }
   static void OnRead(const char* text) {
     CallbackLog::OnRead(text);
@@ -112,7 +116,7 @@ struct CallbackThenHost {
   }
 };
 
-TEST_F(OverlapTest, ExportFromACallbackWhileAHostThreadWaitsForItsTurn) {
+TEST_F(OverlapTest, CallbackThatWaitsForAHostThreadInsideTheCore) {
   struct Case {
     const char* name;
     SwitchSpec spec;
@@ -123,20 +127,19 @@ TEST_F(OverlapTest, ExportFromACallbackWhileAHostThreadWaitsForItsTurn) {
   };
   for (const Case& c : cases) {
     SwitchProcess sw(c.spec);
-    CallbackThenHost::Reset();
+    CallbackWaitsForHost::Reset();
     CallbackLog::Get().Clear();
-    Start(sw.port(), 1000, "127.0.0.1", c.from_notify ? CallbackLog::OnRead : CallbackThenHost::OnRead, c.name);
-    ::SetTimeNotifyEvent(c.from_notify ? CallbackThenHost::OnNotify : CallbackLog::OnNotify);
+    Start(sw.port(), 1000, "127.0.0.1", c.from_notify ? CallbackLog::OnRead : CallbackWaitsForHost::OnRead, c.name);
+    ::SetTimeNotifyEvent(c.from_notify ? CallbackWaitsForHost::OnNotify : CallbackLog::OnNotify);
     ASSERT_EQ(::SendData("first\x03", nullptr), 1) << c.name;
 
-    std::future<void> done = CallbackThenHost::host_done.get_future();
+    std::future<void> done = CallbackWaitsForHost::callback_done.get_future();
     ExpectNoDeadlock(done, c.name);
-    CallbackThenHost::host.join();
-    EXPECT_EQ(CallbackThenHost::nested_result, 1) << c.name;
-    EXPECT_EQ(CallbackThenHost::host_result, 1) << c.name;
-    // The host thread's turn came after the callback's.
-    EXPECT_EQ(sw.Request(1), "from the callback\x03") << c.name;
-    EXPECT_EQ(sw.Request(2), "from the host\x03") << c.name;
+    CallbackWaitsForHost::host.join();
+    EXPECT_EQ(CallbackWaitsForHost::host_result, 1) << c.name;
+    EXPECT_EQ(CallbackWaitsForHost::nested_result, 1) << c.name;
+    EXPECT_EQ(sw.Request(1), "from the host\x03") << c.name;
+    EXPECT_EQ(sw.Request(2), "from the callback\x03") << c.name;
     ::SetTimeNotifyEvent(nullptr);
     StopAndJoinAllWorkers();
   }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -337,21 +338,30 @@ TEST_F(ReplyTest, WorkerWithoutAWakeUpDescriptorStillStopsPromptly) {
   EXPECT_TRUE(CallbackLog::Get().Whats().empty());
 }
 
-std::atomic<int> g_slow_calls{0};
-void SlowRead(const char* text) {
+// The first read callback holds on until the test lets it go.
+std::atomic<int> g_held_calls{0};
+std::promise<void> g_let_go;
+std::atomic<bool> g_let_go_in_time{false};
+void HeldRead(const char* text) {
   CallbackLog::OnRead(text);
-  if (g_slow_calls++ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  if (g_held_calls++ == 0)
+    g_let_go_in_time = g_let_go.get_future().wait_for(std::chrono::seconds(60)) == std::future_status::ready;
 }
 
-TEST_F(ReplyTest, SendDuringASlowReadCallbackWaitsForIt) {
+// A send while the last reply's callback still runs neither waits for the
+// callback nor hands its own reply over before the callback has ended.
+TEST_F(ReplyTest, SendDuringAReadCallbackNeitherWaitsForItNorOvertakesIt) {
   SwitchProcess sw(Echo());
-  g_slow_calls = 0;
-  Start(sw.port(), 5000, "127.0.0.1", SlowRead);
+  g_held_calls = 0;
+  g_let_go = std::promise<void>();
+  Start(sw.port(), 5000, "127.0.0.1", HeldRead);
   ASSERT_EQ(::SendData("one", nullptr), 1);
   ASSERT_TRUE(CallbackLog::Get().WaitFor(1));
-  ASSERT_EQ(::SendData("two", nullptr), 1);  // joins the worker still in its callback
+  ASSERT_EQ(::SendData("two", nullptr), 1);  // the callback of "one" still runs
+  g_let_go.set_value();
   ASSERT_TRUE(CallbackLog::Get().WaitFor(2));
   JoinWorkersForTesting();
+  EXPECT_TRUE(g_let_go_in_time) << "the send waited for the callback";
   EXPECT_EQ(CallbackLog::Get().Whats(), (std::vector<std::string>{"read:one", "read:two"}));
 }
 
