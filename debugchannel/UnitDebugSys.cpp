@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "platform/DateTime.h"
+#include "platform/ProcessOwner.h"
 #include "platform/Sys.h"
 
 namespace tamlix {
@@ -25,19 +26,65 @@ namespace {
 std::mutex g_mutex;
 int g_fd = -1;                                 // guarded by g_mutex
 std::atomic<TDebugRecord*> g_view{nullptr};    // set under both mutexes
+platform::ProcessOwner g_opener;               // the process that opened the ring
 // A plain array: the ring is closed from other modules' exit code, after the
 // destructors of this file's objects may have run.
 char g_name[256] = TAMLIX_DEBUG_RING_NAME;
 std::mutex g_write_mutex;
 
+// How many times an opening goes round again when the name changes under
+// it. Each round means that another process closed the ring as its last
+// user in between, so a busy machine needs a few; a name that can never be
+// opened (a dangling link in its place) ends the rounds with its error.
+constexpr int kOpenRounds = 1000;
+
+// Whether the name still belongs to the ring behind fd.
 bool SameObject(int fd, const char* name) {
-  int other = ::shm_open(name, O_RDONLY, 0);
+  int other = ::shm_open(name, O_RDONLY | O_CLOEXEC, 0);
   if (other < 0) return false;
   struct stat a{}, b{};
   bool same = ::fstat(fd, &a) == 0 && ::fstat(other, &b) == 0 && a.st_dev == b.st_dev &&
               a.st_ino == b.st_ino;
   ::close(other);
   return same;
+}
+
+// Lets go of a descriptor of the ring. The exclusive lock is granted only
+// when no other descriptor holds the shared one: then this was the ring's
+// last user, and the name goes with it, unless it already names a newer ring.
+void Release(int fd) noexcept {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && SameObject(fd, g_name)) ::shm_unlink(g_name);
+  ::close(fd);
+}
+
+EDebugShared CreateError(int err) {
+  return EDebugShared("Unable to create file mapping, Error: " + std::to_string(err));
+}
+
+// Creates the ring or opens the existing one and takes the shared lock on
+// it; returns the descriptor. Called under g_mutex.
+int OpenLockedDescriptor() {
+  for (int round = 1;; ++round) {
+    bool existed = false;
+    int fd = sys::shm_open(g_name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) {
+      existed = true;
+      fd = sys::shm_open(g_name, O_RDWR | O_CLOEXEC, 0600);
+    }
+    if (fd < 0) {
+      // Gone between the two calls: its last user removed it. Make anew.
+      if (existed && errno == ENOENT && round < kOpenRounds) continue;
+      throw CreateError(errno);
+    }
+    while (::flock(fd, LOCK_SH) != 0 && errno == EINTR) {
+    }
+    // A closer removes the name only while it holds the exclusive lock, so
+    // from here on the ring stays; but it may have gone just before the
+    // lock was taken (a ring created a moment ago too). Then start again.
+    if (SameObject(fd, g_name)) return fd;
+    ::close(fd);
+    if (round >= kOpenRounds) throw CreateError(ENOENT);
+  }
 }
 
 void CopyShort(TShortString& field, std::string_view text) noexcept {
@@ -74,53 +121,39 @@ void SetDebugSharedNameForTesting(const char* name) {
 void OpenDebugShared() {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_view) return;
-  // A closer that removes the name holds the exclusive lock while it does;
-  // an opener that got the name just before its removal sees it gone after
-  // taking its shared lock and starts again.
-  for (int attempt = 0;; ++attempt) {
-    bool existed = false;
-    int fd = sys::shm_open(g_name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == EEXIST) {
-      existed = true;
-      fd = sys::shm_open(g_name, O_RDWR | O_CLOEXEC, 0600);
-    }
-    if (fd < 0) {
-      throw EDebugShared("Unable to create file mapping, Error: " + std::to_string(errno));
-    }
-    while (::flock(fd, LOCK_SH) != 0 && errno == EINTR) {
-    }
-    if (existed && !SameObject(fd, g_name) && attempt < 10) {
-      ::close(fd);
-      continue;
-    }
-    // A new object has no size yet; an opener racing its creator sizes it too
-    // (extending with zeros is what the creator would do anyway).
-    struct stat st{};
-    if (::fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(TAMLIX_DEBUG_RING_SIZE)) {
-      if (sys::ftruncate(fd, TAMLIX_DEBUG_RING_SIZE) != 0) {
-        int err = errno;
-        if (!existed) ::shm_unlink(g_name);
-        ::close(fd);
-        throw EDebugShared("Unable to create file mapping, Error: " + std::to_string(err));
-      }
-    }
-    void* view = sys::mmap(nullptr, TAMLIX_DEBUG_RING_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (view == MAP_FAILED) {
+  int fd = OpenLockedDescriptor();
+  // A new object has no size yet; an opener racing its creator sizes it too
+  // (extending with zeros is what the creator would do anyway). A smaller
+  // object left by someone else grows the same way.
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(TAMLIX_DEBUG_RING_SIZE)) {
+    if (sys::ftruncate(fd, TAMLIX_DEBUG_RING_SIZE) != 0) {
       int err = errno;
-      if (!existed) ::shm_unlink(g_name);
-      ::close(fd);
-      throw EDebugShared("Unable to map view of file, Error: " + std::to_string(err));
+      Release(fd);
+      throw CreateError(err);
     }
-    // A new object is already zeros from ftruncate; filling it again could
-    // wipe a record that a racing opener just wrote, so it is left alone.
-    g_fd = fd;
-    std::lock_guard<std::mutex> turn(g_write_mutex);
-    g_view.store(static_cast<TDebugRecord*>(view));
-    return;
   }
+  void* view = sys::mmap(nullptr, TAMLIX_DEBUG_RING_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) {
+    int err = errno;
+    Release(fd);
+    throw EDebugShared("Unable to map view of file, Error: " + std::to_string(err));
+  }
+  // A new object is already zeros from ftruncate; filling it again could
+  // wipe a record that a racing opener just wrote, so it is left alone.
+  g_fd = fd;
+  g_opener.Claim();
+  std::lock_guard<std::mutex> turn(g_write_mutex);
+  g_view.store(static_cast<TDebugRecord*>(view));
 }
 
 void CloseDebugShared() noexcept {
+  // A forked child of the opener (a host that forks, whose child calls
+  // exit()) leaves all of it to the opener: its descriptor shares the
+  // opener's lock, so the child would take that lock for its own and remove
+  // the name under the opener; and the mutexes may be held by a thread that
+  // did not come along. The child's copies end with the child.
+  if (!g_opener.IsCurrent()) return;
   std::lock_guard<std::mutex> lock(g_mutex);
   if (!g_view) return;
   {
@@ -129,12 +162,7 @@ void CloseDebugShared() noexcept {
     TDebugRecord* view = g_view.exchange(nullptr);
     ::munmap(view, TAMLIX_DEBUG_RING_SIZE);
   }
-  // The exclusive lock is granted only when no other descriptor holds the
-  // shared one: this was the ring's last user.
-  if (::flock(g_fd, LOCK_EX | LOCK_NB) == 0 && SameObject(g_fd, g_name)) {
-    ::shm_unlink(g_name);
-  }
-  ::close(g_fd);
+  Release(g_fd);
   g_fd = -1;
 }
 

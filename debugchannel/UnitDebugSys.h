@@ -35,10 +35,14 @@ class DebugText {
   std::string_view view_;
 };
 
-// Opens or creates the ring and maps it; a new ring is all zeros. Throws
-// EDebugShared. Opening twice without a close is a no-op.
+// Opens or creates the ring and maps it; a new ring is all zeros. When the
+// ring's last user removes it during the opening, the opening starts again
+// (a bounded number of times). Throws EDebugShared. Opening twice without a
+// close is a no-op, also in a forked child, which shares the opener's ring.
 void OpenDebugShared();
 // Unmaps and closes; removes the ring's name when this was its last user.
+// In a forked child of the opener it does nothing: the ring stays the
+// opener's.
 void CloseDebugShared() noexcept;
 bool DebugSharedIsOpen() noexcept;
 

@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -38,6 +41,27 @@ bool RingNameExists(const std::string& name) {
   if (fd < 0) return false;
   ::close(fd);
   return true;
+}
+
+// Whether this process's mapped ring is the one that the name shows now:
+// the inode of the mapping (from /proc/self/maps) against the name's.
+bool MappedRingIsUnderName(const std::string& name) {
+  int fd = ::shm_open(name.c_str(), O_RDONLY, 0);
+  if (fd < 0) return false;
+  struct stat st{};
+  bool ok = ::fstat(fd, &st) == 0;
+  ::close(fd);
+  std::ifstream maps("/proc/self/maps");
+  auto start = reinterpret_cast<uintptr_t>(DebugSharedView());
+  std::string line;
+  while (ok && std::getline(maps, line)) {
+    std::istringstream fields(line);
+    std::string range, perms, offset, dev;
+    unsigned long inode = 0;
+    fields >> range >> perms >> offset >> dev >> inode;
+    if (std::stoull(range, nullptr, 16) == start) return inode == st.st_ino;
+  }
+  return false;
 }
 
 class RingTest : public ::testing::Test {
@@ -226,6 +250,122 @@ TEST_F(RingTest, LastCloserRemovesTheRingSoTheNextOpenerStartsFromZeros) {
   Write();
   EXPECT_EQ(+Slot(1).Sequence, 1);
   EXPECT_EQ(+Slot(2).Sequence, 0);
+}
+
+// A host that forks (to run a helper) and whose child ends through exit():
+// the child's unload closes the ring it inherited. The ring, its name and
+// the parent's hold on it stay the parent's.
+TEST_F(RingTest, ForkedChildThatClosesLeavesTheRingToTheOpener) {
+  Write("before");
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    CloseDebugShared();
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  EXPECT_TRUE(MappedRingIsUnderName(name_)) << "the child removed the parent's ring";
+  Write("after");
+  ASSERT_EQ(RunChildWriter(name_), 0);  // a viewer's neighbour: opens, writes, closes
+  EXPECT_EQ(Short(Slot(3).Module), "Child") << "another process must meet the parent's ring";
+  EXPECT_TRUE(RingNameExists(name_)) << "the parent still holds the ring";
+  CloseDebugShared();
+  EXPECT_FALSE(RingNameExists(name_)) << "the parent's own close still removes it";
+}
+
+// What another process may have left under the ring's name, and a name
+// that vanishes between the exclusive create and the plain open.
+TEST(RingOpenTest, NamesLeftBehindOrVanishingStillGiveAWorkingRingOrAClearError) {
+  std::string name = TestRingName() + ".left";
+  std::string path = "/dev/shm" + name;
+  struct Case {
+    const char* what;
+    std::function<void()> leave;
+    const char* error;  // null: the ring opens and takes records
+  } cases[] = {
+      {"an object too small", [&] { ASSERT_EQ(::truncate(path.c_str(), 100), 0); }, nullptr},
+      {"an object too large", [&] { ASSERT_EQ(::truncate(path.c_str(), 2 * TAMLIX_DEBUG_RING_SIZE), 0); },
+       nullptr},
+      {"removed between create and open", [] { sys::FailNth(sys::Call::ShmOpen, 2, ENOENT); }, nullptr},
+      {"a link in its place (never followed)",
+       [&] {
+         ::unlink(path.c_str());
+         ASSERT_EQ(::symlink((path + ".nowhere").c_str(), path.c_str()), 0);
+       },
+       "Unable to create file mapping, Error: 40"},
+  };
+  SetDebugSharedNameForTesting(name.c_str());
+  for (const Case& c : cases) {
+    int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    c.leave();
+    try {
+      OpenDebugShared();
+      EXPECT_EQ(c.error, nullptr) << c.what << ": opened";
+      WriteDebugRecord("M", "works", "P", "S", "", nullptr);
+      ASSERT_NE(DebugSharedView(), nullptr) << c.what;
+      EXPECT_EQ(+DebugSharedView()[0].Sequence, 1) << c.what;
+      EXPECT_EQ(Short(DebugSharedView()[0].Message), "works") << c.what;
+    } catch (const EDebugShared& e) {
+      EXPECT_STREQ(e.what(), c.error ? c.error : "(no error)") << c.what;
+    }
+    sys::ClearFaults();
+    CloseDebugShared();
+    ::unlink(path.c_str());
+  }
+}
+
+// Processes that open the ring while others close it: an opener can find
+// the name taken by a ring whose last user removes it a moment later. Every
+// opening must still succeed, into the ring that others see.
+TEST(RingOpenTest, ProcessesOpeningWhileOthersCloseAllOpen) {
+  std::string name = TestRingName() + ".churn";
+  ::shm_unlink(name.c_str());
+  SetDebugSharedNameForTesting(name.c_str());
+  constexpr int kRounds = 6, kProcesses = 3, kCycles = 600;
+  for (int round = 0; round < kRounds; ++round) {
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < kProcesses; ++i) {
+      pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        ::close(gate[1]);
+        char c;
+        while (::read(gate[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        int failures = 0;
+        for (int k = 0; k < kCycles; ++k) {
+          try {
+            OpenDebugShared();
+            WriteDebugRecord("M", "churn", "P", "S", "", nullptr);
+            // While it is open, the name shows the ring that it writes.
+            failures += !MappedRingIsUnderName(name);
+          } catch (const EDebugShared&) {
+            ++failures;
+          }
+          CloseDebugShared();
+        }
+        ::_exit(failures > 0 ? 1 : 0);
+      }
+      children.push_back(pid);
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);  // every child starts now
+    int failed = 0;
+    for (pid_t pid : children) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      failed += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(failed, 0) << "round " << round << ": processes that could not open the ring";
+    EXPECT_FALSE(RingNameExists(name)) << "round " << round << ": the last closer removes the ring";
+  }
 }
 
 TEST(RingOpenTest, FailuresCarryTheirTextAndErrnoAndLeaveNothingBehind) {
