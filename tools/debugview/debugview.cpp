@@ -26,7 +26,8 @@ const char kUsage[] =
     "  Prints the records of the shared debug ring, oldest first: sequence, local date and\n"
     "  time, module, procedure, [session], message and (detail).\n"
     "  --data         also print each record's data text (control characters as \\xNN)\n"
-    "  --follow       keep printing new records as they arrive, until interrupted\n"
+    "  --follow       keep printing new records as they arrive, until interrupted; when the\n"
+    "                 ring's last user removes it, print its last records and follow the next\n"
     "  --wait         with --follow: wait for the ring to appear instead of failing\n"
     "  --interval-ms  how often --follow looks for new records (default 100)\n"
     "  --ring NAME    the shared-memory name (default " TAMLIX_DEBUG_RING_NAME ")\n"
@@ -101,40 +102,51 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // Follow: a slot is printed once its number and time have held still for
-  // one interval, so a record still being written is not shown half done.
-  std::map<int, std::pair<int32_t, double>> printed, pending;
-  while (!g_stop) {
-    auto slots = reader.Snapshot();
-    std::vector<std::pair<int32_t, int>> ready;  // sequence, slot index
+  // Follow. Per slot, the (Sequence, Time) of the record printed last, and
+  // of a record seen once and not yet printed.
+  using Key = std::pair<int32_t, double>;
+  std::map<int, Key> printed, pending;
+  // Prints the records of a snapshot that are due, in sequence order. A
+  // record is due once its number and time have held still for one look,
+  // so that one still being written is not shown half done; with `final`
+  // (the ring's writers are gone) every record not printed yet is due.
+  auto show = [&](const std::vector<TDebugRecord>& slots, bool final) {
+    std::vector<std::pair<int32_t, int>> due;  // sequence, slot index
     for (int i = 0; i < TAMLIX_DEBUG_SLOTS; ++i) {
       const auto& rec = slots[i];
       if (rec.Sequence <= 0) continue;
       double time;  // packed field: copied, never bound by reference
       std::memcpy(&time, &rec.Time, sizeof time);
-      auto key = std::make_pair(int32_t{rec.Sequence}, time);
+      Key key{rec.Sequence, time};
       auto done = printed.find(i);
       if (done != printed.end() && done->second == key) continue;
       auto seen = pending.find(i);
-      if (seen != pending.end() && seen->second == key) {
-        ready.emplace_back(key.first, i);
-      } else {
-        pending[i] = key;
+      if (final || (seen != pending.end() && seen->second == key)) {
+        due.emplace_back(key.first, i);
       }
+      pending[i] = key;
     }
-    std::sort(ready.begin(), ready.end());
-    for (auto [seq, i] : ready) {
+    std::sort(due.begin(), due.end());
+    for (auto [seq, i] : due) {
       std::printf("%s\n", FormatRecord(slots[i], options).c_str());
       printed[i] = pending[i];
       pending.erase(i);
     }
+  };
+  while (!g_stop) {
+    if (reader.IsOpen()) show(reader.Snapshot(), false);
     SleepMs(interval);
-    // The old ring's last user removed it (a removed ring has no writers
-    // left); show the next one once it is there.
-    if (reader.Replaced() && reader.Open()) {
+    if (reader.IsOpen()) {
+      if (!reader.Replaced()) continue;
+      // The ring's last user has removed it, so no writer is left: what the
+      // old mapping holds now is all it will ever hold. Print the rest of it
+      // before letting it go, then follow the next ring.
+      show(reader.Snapshot(), true);
+      reader.Close();
       printed.clear();
       pending.clear();
     }
+    reader.Open();
   }
   return 0;
 }

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -7,8 +9,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "RingReader.h"
 #include "UnitDebugSys.h"
@@ -30,6 +34,83 @@ RunResult RunViewer(const std::string& args) {
   while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
   int st = ::pclose(p);
   return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+}
+
+// A running viewer whose output the test reads as it comes.
+class Viewer {
+ public:
+  explicit Viewer(std::vector<std::string> args) {
+    args.insert(args.begin(), DEBUGVIEW_PATH);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    fd_ = out[0];
+  }
+  ~Viewer() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  // Reads until `text` has been printed; false when the viewer ends or
+  // `wait` passes first.
+  bool WaitFor(const std::string& text, std::chrono::seconds wait = std::chrono::seconds(30)) {
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    while (out_.find(text) == std::string::npos) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) return false;
+    }
+    return true;
+  }
+  // Interrupts the viewer; everything it printed, and whether it ended well.
+  std::string Stop(bool* clean) {
+    ::kill(pid_, SIGTERM);
+    while (ReadSome(30000)) {
+    }
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    *clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return out_;
+  }
+
+ private:
+  bool ReadSome(int timeout_ms) {
+    pollfd p{fd_, POLLIN, 0};
+    if (fd_ < 0 || ::poll(&p, 1, timeout_ms) <= 0) return false;
+    char buf[65536];
+    ssize_t n = ::read(fd_, buf, sizeof buf);
+    if (n <= 0) return false;
+    out_.append(buf, static_cast<size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::string out_;
+};
+
+// The messages of the printed records, in the order printed.
+std::vector<std::string> PrintedMessages(const std::string& out) {
+  std::vector<std::string> messages;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t at = line.find("]  ");
+    if (at != std::string::npos) messages.push_back(line.substr(at + 3));
+  }
+  return messages;
 }
 
 class DebugViewTest : public ::testing::Test {
@@ -99,40 +180,85 @@ TEST_F(DebugViewTest, AbsentRingAndBadOptionsAreReportedClearly) {
 }
 
 TEST_F(DebugViewTest, FollowWaitsForTheRingAndPrintsRecordsAsTheyArrive) {
-  std::string out_path = "/tmp/debugview-follow." + std::to_string(::getpid());
-  pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    FILE* f = std::freopen(out_path.c_str(), "w", stdout);
-    (void)f;
-    ::execl(DEBUGVIEW_PATH, DEBUGVIEW_PATH, "--follow", "--wait", "--interval-ms", "10", "--ring", name_.c_str(),
-            static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Viewer viewer({"--follow", "--wait", "--interval-ms", "10", "--ring", name_});
   OpenDebugShared();
   WriteDebugRecord("Mod", "first", "P", "", "", "");
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  ASSERT_TRUE(viewer.WaitFor("first\n"));
   WriteDebugRecord("Mod", "second", "P", "", "", "");
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  ASSERT_TRUE(viewer.WaitFor("second\n"));
   CloseDebugShared();  // the ring goes away; the viewer keeps what it printed
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ::kill(pid, SIGTERM);
-  int st = 0;
-  ::waitpid(pid, &st, 0);
-  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  bool clean = false;
+  std::string out = viewer.Stop(&clean);
+  EXPECT_TRUE(clean) << out;
+  EXPECT_EQ(PrintedMessages(out), (std::vector<std::string>{"first", "second"})) << out;
+}
 
-  FILE* f = std::fopen(out_path.c_str(), "r");
-  ASSERT_NE(f, nullptr);
-  std::string out(8192, '\0');
-  out.resize(std::fread(out.data(), 1, out.size(), f));
-  std::fclose(f);
-  ::unlink(out_path.c_str());
-  size_t a = out.find("first"), b = out.find("second");
-  ASSERT_NE(a, std::string::npos) << out;
-  ASSERT_NE(b, std::string::npos) << out;
-  EXPECT_LT(a, b);
-  EXPECT_EQ(out.find("first", a + 1), std::string::npos) << "printed twice:\n" << out;
+// A short-lived writer: 250 records (round the ring twice and more) from a
+// process that closes the ring and exits right after its last write. The
+// writer keeps at most half a ring ahead of the viewer, so nothing is
+// overwritten unseen; the last 50 are in the ring only when it is removed.
+TEST_F(DebugViewTest, FollowPrintsEveryRecordOfAWriterThatExitsAtOnce) {
+  constexpr int kRecords = 250, kBatch = 50;
+  Viewer viewer({"--follow", "--wait", "--ring", name_});
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  pid_t writer = ::fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    ::close(go[1]);
+    OpenDebugShared();
+    for (int n = 1; n <= kRecords; ++n) {
+      WriteDebugRecord("Mod", "rec " + std::to_string(n), "P", "", "", "");
+      char c;
+      if (n % kBatch == 0 && n < kRecords && ::read(go[0], &c, 1) != 1) ::_exit(3);
+    }
+    CloseDebugShared();
+    ::_exit(0);
+  }
+  ::close(go[0]);
+  for (int n = kBatch; n < kRecords; n += kBatch) {
+    ASSERT_TRUE(viewer.WaitFor("rec " + std::to_string(n) + "\n")) << "batch ending " << n;
+    ASSERT_EQ(::write(go[1], "g", 1), 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ::close(go[1]);
+  EXPECT_TRUE(viewer.WaitFor("rec " + std::to_string(kRecords) + "\n"));
+
+  // Then it waits for the next ring.
+  OpenDebugShared();
+  WriteDebugRecord("Mod", "next ring", "P", "", "", "");
+  EXPECT_TRUE(viewer.WaitFor("next ring\n"));
+  CloseDebugShared();
+
+  bool clean = false;
+  std::string out = viewer.Stop(&clean);
+  EXPECT_TRUE(clean);
+  std::vector<std::string> want;
+  for (int n = 1; n <= kRecords; ++n) want.push_back("rec " + std::to_string(n));
+  want.push_back("next ring");
+  EXPECT_EQ(PrintedMessages(out), want) << out;
+}
+
+// The ring's last user closes it and a new ring takes the name at once:
+// the old ring's last records come out, then the new ring's, whose
+// numbers start again at 1.
+TEST_F(DebugViewTest, FollowPrintsTheRestOfARingReplacedWhileFollowing) {
+  OpenDebugShared();
+  WriteDebugRecord("Mod", "a0", "P", "", "", "");
+  Viewer viewer({"--follow", "--ring", name_});
+  ASSERT_TRUE(viewer.WaitFor("a0\n"));
+  for (const char* m : {"a1", "a2", "a3"}) WriteDebugRecord("Mod", m, "P", "", "", "");
+  CloseDebugShared();
+  OpenDebugShared();
+  for (const char* m : {"b1", "b2", "b3"}) WriteDebugRecord("Mod", m, "P", "", "", "");
+  EXPECT_TRUE(viewer.WaitFor("b3\n"));
+  bool clean = false;
+  std::string out = viewer.Stop(&clean);
+  EXPECT_TRUE(clean);
+  EXPECT_EQ(PrintedMessages(out), (std::vector<std::string>{"a0", "a1", "a2", "a3", "b1", "b2", "b3"})) << out;
+  EXPECT_NE(out.find("     1  "), out.rfind("     1  ")) << "both rings' first records:\n" << out;
 }
 
 }  // namespace
