@@ -23,15 +23,35 @@ std::string SessionLockPath(const std::string& session) {
   return dir + session + ".lck";
 }
 
+namespace {
+
+// What the lock file's path holds: a file (anything but a directory; a link
+// counts as what it points at), a directory, or nothing.
+enum class PathHolds { Nothing, File, Directory };
+
+PathHolds Look(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return PathHolds::Nothing;
+  return S_ISDIR(st.st_mode) ? PathHolds::Directory : PathHolds::File;
+}
+
+}  // namespace
+
 bool CheckSessionInUse(const std::string& session) {
   std::string path = SessionLockPath(session);
-  struct stat st{};
-  if (::lstat(path.c_str(), &st) == 0) return true;
+  if (Look(path) == PathHolds::File) return true;
 
   int fd = sys::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
-    if (errno == EEXIST) return true;  // another process won the race
-    throw ESessionLockError(path, errno);
+    int err = errno;
+    if (err == EEXIST) {
+      // A file: another process won the race. Anything else in the way (a
+      // directory, a link to nowhere) is no lock, and no place for one.
+      PathHolds held = Look(path);
+      if (held == PathHolds::File) return true;
+      if (held == PathHolds::Directory) err = EISDIR;
+    }
+    throw ESessionLockError(path, err);
   }
   platform::LocalTime now = platform::NowLocal();
   std::string line = platform::ShortDateText(now) + " " + platform::LongTimeText(now) + "\r\n";

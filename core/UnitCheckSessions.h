@@ -22,10 +22,12 @@ class ESessionLockError : public std::runtime_error {
 // file name (it holds a "/") or the executable's directory is unknown.
 std::string SessionLockPath(const std::string& session);
 
-// True when the lock file is present (nothing changed). Otherwise creates it
-// and returns False. The creation is exclusive: a file that another process
-// made in the meantime counts as present. Throws ESessionLockError when the
-// file cannot be made; a file that this call made is then removed again.
+// True when the lock file is present (nothing changed): a file of that path,
+// not a directory. Otherwise creates it and returns False. The creation is
+// exclusive: a file that another process made in the meantime counts as
+// present. Throws ESessionLockError when the file cannot be made (a
+// directory in its place among the causes); a file that this call made is
+// then removed again.
 bool CheckSessionInUse(const std::string& session);
 
 // Deletes the lock file when present; failures are silent.

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include "CoreTestSupport.h"
@@ -137,28 +139,39 @@ TEST_F(InitializeCoreTest, DialsOnlyWhenTheStateIsModemAlone) {
 
 TEST_F(InitializeCoreTest, BadInputFailsWithoutTouchingInUseOrLeavingALock) {
   TTCPIPSettings settings = MakeSettings(1, "127.0.0.1", 1000);
+  const std::vector<std::string> refused{"Begin Core Initialization", "Core Initialization Failed"};
   struct Case {
     const char* name;
     bool null_settings;
     const char* suffix;  // appended to the session ID
     bool fail_create;
-  } cases[] = {{"settings absent", true, "", false},
-               {"id is a path", false, "/sub", false},
-               {"lock cannot be made", false, "", true}};
+    bool directory;  // a directory lies where the lock file would go
+    std::vector<std::string> records;
+  } cases[] = {{"settings absent", true, "", false, false,
+                {"Begin Core Initialization", "Check Session In Use Passed", "Core Initialization Failed"}},
+               {"id is a path", false, "/sub", false, false, refused},
+               {"lock cannot be made", false, "", true, false, refused},
+               {"lock name is a directory", false, "", false, true, refused}};
   for (const Case& c : cases) {
     std::string s = Session(std::string("bad_") + std::to_string(&c - cases)) + c.suffix;
     if (c.fail_create) sys::FailNth(sys::Call::Open, 1, EROFS);
+    if (c.directory) {
+      ASSERT_EQ(::mkdir(LockPath(s).c_str(), 0755), 0);
+    }
     int32_t in_use = 7;
-    int before = ReadRing().empty() ? 0 : ReadRing().back().Sequence;
+    int mark = ReadRing().empty() ? 0 : ReadRing().back().Sequence;
     EXPECT_EQ(::InitializeCore(s.c_str(), ReplyA, c.null_settings ? nullptr : &settings, TimerA, &in_use), 0)
         << c.name;
     sys::ClearFaults();
     EXPECT_EQ(in_use, 7) << c.name;
-    EXPECT_FALSE(FileExists(LockPath(s))) << c.name;
+    EXPECT_EQ(FileExists(LockPath(s)), c.directory) << c.name;
     EXPECT_EQ(CurrentSessionName(), "") << c.name;
     EXPECT_FALSE(Core().SessionInUse) << c.name;
-    EXPECT_EQ(ReadRing().back().Message, "Core Initialization Failed") << c.name;
-    EXPECT_GT(ReadRing().back().Sequence, before) << c.name;
+    std::vector<std::string> records;
+    for (const Rec& r : ReadRing())
+      if (r.Sequence > mark) records.push_back(r.Message);
+    EXPECT_EQ(records, c.records) << c.name;
+    if (c.directory) ::rmdir(LockPath(s).c_str());
   }
 }
 

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <functional>
 
 #include "CoreTestSupport.h"
 
@@ -24,11 +26,46 @@ TEST_F(LockTest, CreatesOneDateLineInTheExecutablesDirectory) {
   EXPECT_EQ(text.find(platform::ShortDateText(now) + " "), 0u) << text;
 }
 
-TEST_F(LockTest, PresentFileIsInUseAndLeftAlone) {
-  std::string s = Session("present");
-  WriteFile(LockPath(s), "from elsewhere");
-  EXPECT_TRUE(CheckSessionInUse(s));
-  EXPECT_EQ(ReadFile(LockPath(s)), "from elsewhere");
+// What may already lie at the lock file's path: a file (or a link to one)
+// means in use and is left as it is; a directory, or a link to nowhere, is
+// no lock, and no lock can be made there.
+TEST_F(LockTest, WhatLiesAtThePathDecidesInUseOrFailure) {
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path)> place;
+    int error;  // 0: in use
+  } cases[] = {
+      {"file", [](const std::string& p) { WriteFile(p, "from elsewhere"); }, 0},
+      {"link to a file",
+       [](const std::string& p) {
+         WriteFile(p + ".target", "from elsewhere");
+         fs::create_symlink(p + ".target", p);
+       },
+       0},
+      {"directory", [](const std::string& p) { fs::create_directory(p); }, EISDIR},
+      {"link to nowhere", [](const std::string& p) { fs::create_symlink(p + ".nowhere", p); }, EEXIST},
+  };
+  for (const Case& c : cases) {
+    std::string session = Session(std::string("present_") + c.name);
+    std::string path = LockPath(session);
+    c.place(path);
+    auto before = fs::symlink_status(path).type();
+    if (c.error == 0) {
+      EXPECT_TRUE(CheckSessionInUse(session)) << c.name;
+      EXPECT_EQ(ReadFile(path), "from elsewhere") << c.name;
+    } else {
+      try {
+        CheckSessionInUse(session);
+        ADD_FAILURE() << c.name << ": no error";
+      } catch (const ESessionLockError& e) {
+        EXPECT_EQ(e.Error(), c.error) << c.name;
+      }
+    }
+    EXPECT_EQ(fs::symlink_status(path).type(), before) << c.name << ": changed";
+    fs::remove(path + ".target");
+    fs::remove(path);
+  }
 }
 
 TEST_F(LockTest, ProcessesRacingForOneSessionHaveOneWinner) {
