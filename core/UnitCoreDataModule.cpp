@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <string>
 
 #include "CoreConnection.h"
@@ -14,6 +15,7 @@
 #include "SocketTimerThread.h"
 #include "UnitCheckSessions.h"
 #include "UnitDebugSys.h"
+#include "platform/ProcessOwner.h"
 
 namespace tamlix::core {
 namespace {
@@ -98,8 +100,36 @@ void TdtmdlCore::CloseConnection() noexcept { CloseSequence(TCloseCaller::CloseC
 
 // ---------------------------------------------------------------- load, unload
 
+namespace {
+
+// The process that loaded the library: the only one whose unload releases
+// anything (see LibraryUnload).
+platform::ProcessOwner g_loader;
+
+// In a forked child: the reply workers' threads did not come along, and a
+// stop request to their copies would reach the parent's worker through the
+// wake-up descriptor they share. So they are set aside: never stopped,
+// joined or freed, not even by the state's destructor at the child's exit.
+// No lock: its holder may be a thread that did not come along either.
+void SetWorkersAside(TCoreState& g) noexcept {
+  // A plain array outlives every destructor, so the workers stay reachable
+  // (no leak report) until the child's memory goes with it.
+  static TSocketTimerThread* aside[64];
+  static size_t count = 0;
+  auto keep = [](std::unique_ptr<TSocketTimerThread>& worker) {
+    TSocketTimerThread* w = worker.release();
+    if (w && count < std::size(aside)) aside[count++] = w;
+  };
+  keep(g.CurrentWorker);
+  for (auto& worker : g.RetiredWorkers) keep(worker);
+  g.RetiredWorkers.clear();
+}
+
+}  // namespace
+
 void LibraryLoad() noexcept {
   TCoreState& g = Core();
+  g_loader.Claim();
   try {
     OpenDebugShared();
   } catch (const std::exception& e) {
@@ -134,6 +164,13 @@ void LibraryLoad() noexcept {
 
 void LibraryUnload() noexcept {
   TCoreState& g = Core();
+  if (!g_loader.IsCurrent()) {
+    // A forked child of the loading process that unloads or exits (a host
+    // that forks to run a helper): the lock file, the ring and the worker
+    // are the parent's, and stay as they are.
+    SetWorkersAside(g);
+    return;
+  }
   StopAndJoinAllWorkers();
   if (!g.SessionInUse) ClearSessionLock(CurrentSessionName());
   ReleaseConnectionQuietly();

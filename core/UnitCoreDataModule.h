@@ -64,7 +64,9 @@ class TdtmdlCore {
 // runs without records. Unload: stops and joins any reply worker, removes
 // the session's lock file unless a start found one present, frees what the
 // connection still holds (without shutdown alerts), the data module, and
-// closes the ring.
+// closes the ring. Only the process that ran LibraryLoad unloads: in a
+// forked child (whose exit() runs the library's exit code too) the unload
+// leaves the lock file, the ring and the reply worker to the parent.
 void LibraryLoad() noexcept;
 void LibraryUnload() noexcept;
 

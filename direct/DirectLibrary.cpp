@@ -17,6 +17,8 @@ struct TDirectLibrary {
     }
     tamlix::direct::LoadDirect();
   }
+  // Also runs in a forked child of the host that calls exit(); the ring's
+  // close then does nothing, and the ring stays the parent's.
   ~TDirectLibrary() { tamlix::CloseDebugShared(); }
 };
 
