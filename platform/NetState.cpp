@@ -3,6 +3,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,33 +15,28 @@ extern char** environ;
 namespace tamlix::platform {
 namespace {
 
-constexpr const char* kPppd = "/usr/sbin/pppd";
-
 class SystemState final : public NetState {
  public:
+  explicit SystemState(NetSources sources) : sources_(std::move(sources)) {}
+
   uint32_t ConnectedState() override {
-    uint32_t flags = 0;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) == 0) {
-      for (ifaddrs* ifa = list; ifa; ifa = ifa->ifa_next) {
-        unsigned f = ifa->ifa_flags;
-        if (!(f & IFF_UP) || (f & IFF_LOOPBACK)) continue;
-        bool ppp = (f & IFF_POINTOPOINT) && ifa->ifa_name && std::strncmp(ifa->ifa_name, "ppp", 3) == 0;
-        flags |= ppp ? INTERNET_CONNECTION_MODEM : INTERNET_CONNECTION_LAN;
-      }
-      ::freeifaddrs(list);
+    std::vector<NetInterface> interfaces;
+    try {
+      interfaces = sources_.interfaces ? sources_.interfaces() : SystemInterfaces();
+    } catch (...) {
     }
-    if (::access(kPppd, X_OK) == 0) flags |= INTERNET_RAS_INSTALLED;
-    return flags;
+    struct stat st{};
+    bool peer = ::stat(sources_.default_peer.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return ConnectionStateOf(interfaces, peer);
   }
 
   uint32_t DialUnattended() override {
-    // `pon` with no argument dials the default provider and returns once the
-    // dialer has started; its exit status is the dial's result.
-    char name[] = "pon";
-    char* argv[] = {name, nullptr};
+    // The dialer returns once it has started the PPP daemon for the default
+    // provider, or failed to; its exit status is the dial's result.
+    std::string name = sources_.dialer;
+    char* argv[] = {name.data(), nullptr};
     pid_t pid = 0;
-    int err = ::posix_spawnp(&pid, name, nullptr, nullptr, argv, environ);
+    int err = ::posix_spawnp(&pid, name.c_str(), nullptr, nullptr, argv, environ);
     if (err != 0) return static_cast<uint32_t>(err);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
@@ -50,12 +46,48 @@ class SystemState final : public NetState {
     if (WIFSIGNALED(status)) return static_cast<uint32_t>(128 + WTERMSIG(status));
     return 1;
   }
+
+ private:
+  const NetSources sources_;
 };
 
 }  // namespace
 
+uint32_t ConnectionStateOf(const std::vector<NetInterface>& interfaces, bool default_peer) noexcept {
+  bool ppp = default_peer, other = false;
+  for (const NetInterface& i : interfaces) {
+    if ((i.flags & (IFF_UP | IFF_RUNNING)) != (IFF_UP | IFF_RUNNING) || (i.flags & IFF_LOOPBACK)) continue;
+    if (i.name.compare(0, 3, "ppp") == 0) {
+      ppp = true;
+    } else {
+      other = true;
+    }
+  }
+  if (other) return INTERNET_CONNECTION_LAN;
+  return ppp ? INTERNET_CONNECTION_MODEM : 0;
+}
+
+std::vector<NetInterface> SystemInterfaces() {
+  std::vector<NetInterface> out;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return out;
+  // One entry per interface and address family: each name once.
+  for (ifaddrs* ifa = list; ifa; ifa = ifa->ifa_next) {
+    if (!ifa->ifa_name) continue;
+    bool seen = false;
+    for (const NetInterface& i : out) seen = seen || i.name == ifa->ifa_name;
+    if (!seen) out.push_back({ifa->ifa_name, ifa->ifa_flags});
+  }
+  ::freeifaddrs(list);
+  return out;
+}
+
+std::unique_ptr<NetState> MakeSystemNetState(NetSources sources) {
+  return std::make_unique<SystemState>(std::move(sources));
+}
+
 NetState& SystemNetState() {
-  static SystemState state;
+  static SystemState state{NetSources{}};
   return state;
 }
 
