@@ -1,10 +1,7 @@
 // The real libTamlixCore.so, loaded by a host program in a directory of its
 // own while the library lies in another: lock files follow the host, and
 // the load and unload rules hold across dlopen and dlclose.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +16,7 @@
 #include <vector>
 
 #include "TestSwitch.h"
+#include "platform/tests/TestProcesses.h"
 
 extern char** environ;
 
@@ -55,73 +53,6 @@ ProcessRun Spawn(const std::vector<std::string>& args) {
   ::close(out[0]);
   return run;
 }
-
-// A host that runs on while the test looks at it: its output is read as it
-// comes, and a line on its stdin ends its "pause".
-class RunningHost {
- public:
-  explicit RunningHost(const std::vector<std::string>& args) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    in_ = in[1];
-    out_ = out[0];
-  }
-  ~RunningHost() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (in_ >= 0) ::close(in_);
-    if (out_ >= 0) ::close(out_);
-  }
-
-  // Reads until `text` has been printed (up to 60 s); false when the host
-  // ends first.
-  bool WaitFor(const std::string& text) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (text_.find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline || !ReadSome()) return false;
-    }
-    return true;
-  }
-  // Ends the pause and reads to the end; the whole run.
-  ProcessRun Finish() {
-    [[maybe_unused]] ssize_t n = ::write(in_, "\n", 1);
-    while (ReadSome()) {
-    }
-    ProcessRun run;
-    ::waitpid(pid_, &run.status, 0);
-    pid_ = -1;
-    run.out = text_;
-    return run;
-  }
-
- private:
-  bool ReadSome() {
-    pollfd p{out_, POLLIN, 0};
-    if (::poll(&p, 1, 60000) <= 0) return false;
-    char buf[4096];
-    ssize_t n = ::read(out_, buf, sizeof buf);
-    if (n <= 0) return false;
-    text_.append(buf, static_cast<size_t>(n));
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1;
-  std::string text_;
-};
 
 class LibraryTest : public ::testing::Test {
  protected:
@@ -206,13 +137,15 @@ TEST_F(LibraryTest, UnloadOrExitWhileAWorkerWaitsEndsCleanly) {
 // the library opened would pass to the helper's program.
 TEST_F(LibraryTest, ForkedChildThatExitsLeavesTheParentsSessionAlone) {
   tamlix::testing::TestSwitch sw({"--delay-ms", "2000", "--reply", "pong"});
-  RunningHost host({host_.string(), lib_.string(), "port:" + std::to_string(sw.port()), "timeout:30000", "init:A",
-                    "send:first", "inherited", "fork-exit", "exists:A.lck", "await:1", "send:second", "await:2",
-                    "pause", "unload", "exists:A.lck"});
+  tamlix::testing::RunningProgram host({host_.string(), lib_.string(), "port:" + std::to_string(sw.port()),
+                                        "timeout:30000", "init:A", "send:first", "inherited", "fork-exit",
+                                        "exists:A.lck", "await:1", "send:second", "await:2", "pause", "unload",
+                                        "exists:A.lck"});
   ASSERT_TRUE(host.WaitFor("paused\n"));
   ProcessRun view = Spawn({DEBUGVIEW_PATH, "--data"});
-  ProcessRun r = host.Finish();
-  ASSERT_TRUE(Clean(r)) << r.out;
+  host.Write("\n");
+  auto r = host.Finish();
+  ASSERT_TRUE(r.clean) << r.out;
   EXPECT_EQ(r.out,
             "init A 1 -1\nsend 1\ninherited 0\nfork-exit 0\nexists A.lck 1\nreply pong\nawait 1 1\nsend 1\n"
             "reply pong\nawait 2 1\npaused\nunloaded\nexists A.lck 0\n");

@@ -1,14 +1,13 @@
 #include "UnitCheckSessions.h"
 
-#include "platform/DateTime.h"
-
-#include <sys/wait.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <functional>
 
 #include "CoreTestSupport.h"
+#include "platform/DateTime.h"
+#include "platform/tests/TestProcesses.h"
 
 namespace tamlix::core::testing {
 namespace {
@@ -71,38 +70,15 @@ TEST_F(LockTest, WhatLiesAtThePathDecidesInUseOrFailure) {
 TEST_F(LockTest, ProcessesRacingForOneSessionHaveOneWinner) {
   for (int round = 0; round < 10; ++round) {
     std::string s = Session("race" + std::to_string(round));
-    int gate[2];
-    ASSERT_EQ(::pipe(gate), 0);
-    std::vector<pid_t> children;
-    for (int i = 0; i < 8; ++i) {
-      pid_t pid = ::fork();
-      ASSERT_GE(pid, 0);
-      if (pid == 0) {
-        ::close(gate[1]);
-        char c;
-        while (::read(gate[0], &c, 1) < 0 && errno == EINTR) {
-        }
-        int code = 2;
-        try {
-          code = CheckSessionInUse(s) ? 1 : 0;
-        } catch (...) {
-        }
-        ::_exit(code);
+    std::vector<int> codes = tamlix::testing::RunTogether(8, [&](int) {
+      try {
+        return CheckSessionInUse(s) ? 1 : 0;
+      } catch (...) {
+        return 2;
       }
-      children.push_back(pid);
-    }
-    ::close(gate[0]);
-    ::close(gate[1]);  // every child starts now
-    int winners = 0, errors = 0;
-    for (pid_t pid : children) {
-      int status = 0;
-      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-      ASSERT_TRUE(WIFEXITED(status));
-      winners += WEXITSTATUS(status) == 0;
-      errors += WEXITSTATUS(status) == 2;
-    }
-    EXPECT_EQ(winners, 1) << "round " << round;
-    EXPECT_EQ(errors, 0) << "round " << round;
+    });
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 0), 1) << "round " << round << ": winners";
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 1), 7) << "round " << round << ": the others find it in use";
   }
 }
 

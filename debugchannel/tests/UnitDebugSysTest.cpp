@@ -20,6 +20,7 @@
 
 #include "platform/DateTime.h"
 #include "platform/Sys.h"
+#include "platform/tests/TestProcesses.h"
 
 extern char** environ;
 
@@ -328,42 +329,22 @@ TEST(RingOpenTest, ProcessesOpeningWhileOthersCloseAllOpen) {
   SetDebugSharedNameForTesting(name.c_str());
   constexpr int kRounds = 6, kProcesses = 3, kCycles = 600;
   for (int round = 0; round < kRounds; ++round) {
-    int gate[2];
-    ASSERT_EQ(::pipe(gate), 0);
-    std::vector<pid_t> children;
-    for (int i = 0; i < kProcesses; ++i) {
-      pid_t pid = ::fork();
-      ASSERT_GE(pid, 0);
-      if (pid == 0) {
-        ::close(gate[1]);
-        char c;
-        while (::read(gate[0], &c, 1) < 0 && errno == EINTR) {
+    std::vector<int> failures = tamlix::testing::RunTogether(kProcesses, [&](int) {
+      int failed = 0;
+      for (int k = 0; k < kCycles; ++k) {
+        try {
+          OpenDebugShared();
+          WriteDebugRecord("M", "churn", "P", "S", "", nullptr);
+          // While it is open, the name shows the ring that it writes.
+          failed += !MappedRingIsUnderName(name);
+        } catch (const EDebugShared&) {
+          ++failed;
         }
-        int failures = 0;
-        for (int k = 0; k < kCycles; ++k) {
-          try {
-            OpenDebugShared();
-            WriteDebugRecord("M", "churn", "P", "S", "", nullptr);
-            // While it is open, the name shows the ring that it writes.
-            failures += !MappedRingIsUnderName(name);
-          } catch (const EDebugShared&) {
-            ++failures;
-          }
-          CloseDebugShared();
-        }
-        ::_exit(failures > 0 ? 1 : 0);
+        CloseDebugShared();
       }
-      children.push_back(pid);
-    }
-    ::close(gate[0]);
-    ::close(gate[1]);  // every child starts now
-    int failed = 0;
-    for (pid_t pid : children) {
-      int status = 0;
-      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-      failed += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    EXPECT_EQ(failed, 0) << "round " << round << ": processes that could not open the ring";
+      return failed > 0 ? 1 : 0;
+    });
+    EXPECT_EQ(failures, std::vector<int>(kProcesses, 0)) << "round " << round << ": processes that could not open the ring";
     EXPECT_FALSE(RingNameExists(name)) << "round " << round << ": the last closer removes the ring";
   }
 }

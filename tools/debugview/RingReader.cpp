@@ -82,6 +82,45 @@ std::vector<TDebugRecord> RingReader::Snapshot() const {
   return slots;
 }
 
+std::vector<int> Follower::TakeDue(const std::vector<TDebugRecord>& slots, bool final) {
+  struct Candidate {
+    int32_t seq;
+    int slot;
+    bool settled;
+  };
+  std::vector<Candidate> unprinted;
+  for (int i = 0; i < TAMLIX_DEBUG_SLOTS && i < static_cast<int>(slots.size()); ++i) {
+    // Packed fields: copied, never bound by reference.
+    int32_t seq;
+    double time;
+    std::memcpy(&seq, &slots[i].Sequence, sizeof seq);
+    std::memcpy(&time, &slots[i].Time, sizeof time);
+    Slot& s = slots_[i];
+    if (seq <= 0 || (seq == s.printed_seq && time == s.printed_time)) continue;
+    if (seq == s.seen_seq && time == s.seen_time) {
+      ++s.looks;
+    } else {
+      s.seen_seq = seq;
+      s.seen_time = time;
+      s.looks = 0;
+    }
+    bool time_written = time != s.printed_time || s.looks >= kPatience;
+    unprinted.push_back({seq, i, final || (s.looks >= 1 && time_written)});
+  }
+  std::sort(unprinted.begin(), unprinted.end(), [](const Candidate& a, const Candidate& b) {
+    return a.seq != b.seq ? a.seq < b.seq : a.slot < b.slot;
+  });
+  std::vector<int> due;
+  for (const Candidate& c : unprinted) {
+    if (!c.settled) break;
+    Slot& s = slots_[c.slot];
+    s.printed_seq = s.seen_seq;
+    s.printed_time = s.seen_time;
+    due.push_back(c.slot);
+  }
+  return due;
+}
+
 std::string FormatRecord(const TDebugRecord& rec, const FormatOptions& options) {
   platform::LocalTime t = platform::DecodeDateTime(rec.Time);
   char head[96];

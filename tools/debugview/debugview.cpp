@@ -3,15 +3,12 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "RingReader.h"
@@ -102,36 +99,10 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // Follow. Per slot, the (Sequence, Time) of the record printed last, and
-  // of a record seen once and not yet printed.
-  using Key = std::pair<int32_t, double>;
-  std::map<int, Key> printed, pending;
-  // Prints the records of a snapshot that are due, in sequence order. A
-  // record is due once its number and time have held still for one look,
-  // so that one still being written is not shown half done; with `final`
-  // (the ring's writers are gone) every record not printed yet is due.
+  // Follow: print what is due at each look (see Follower).
+  Follower follower;
   auto show = [&](const std::vector<TDebugRecord>& slots, bool final) {
-    std::vector<std::pair<int32_t, int>> due;  // sequence, slot index
-    for (int i = 0; i < TAMLIX_DEBUG_SLOTS; ++i) {
-      const auto& rec = slots[i];
-      if (rec.Sequence <= 0) continue;
-      double time;  // packed field: copied, never bound by reference
-      std::memcpy(&time, &rec.Time, sizeof time);
-      Key key{rec.Sequence, time};
-      auto done = printed.find(i);
-      if (done != printed.end() && done->second == key) continue;
-      auto seen = pending.find(i);
-      if (final || (seen != pending.end() && seen->second == key)) {
-        due.emplace_back(key.first, i);
-      }
-      pending[i] = key;
-    }
-    std::sort(due.begin(), due.end());
-    for (auto [seq, i] : due) {
-      std::printf("%s\n", FormatRecord(slots[i], options).c_str());
-      printed[i] = pending[i];
-      pending.erase(i);
-    }
+    for (int i : follower.TakeDue(slots, final)) std::printf("%s\n", FormatRecord(slots[i], options).c_str());
   };
   while (!g_stop) {
     if (reader.IsOpen()) show(reader.Snapshot(), false);
@@ -143,8 +114,7 @@ int main(int argc, char** argv) {
       // before letting it go, then follow the next ring.
       show(reader.Snapshot(), true);
       reader.Close();
-      printed.clear();
-      pending.clear();
+      follower = Follower();
     }
     reader.Open();
   }

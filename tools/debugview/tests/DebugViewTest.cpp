@@ -1,6 +1,4 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -16,6 +14,7 @@
 
 #include "RingReader.h"
 #include "UnitDebugSys.h"
+#include "platform/tests/TestProcesses.h"
 
 namespace tamlix::debugview {
 namespace {
@@ -36,69 +35,24 @@ RunResult RunViewer(const std::string& args) {
   return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
 }
 
-// A running viewer whose output the test reads as it comes.
+// A viewer that follows, read as it prints; Stop interrupts it.
 class Viewer {
  public:
-  explicit Viewer(std::vector<std::string> args) {
-    args.insert(args.begin(), DEBUGVIEW_PATH);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], 1);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    fd_ = out[0];
-  }
-  ~Viewer() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  // Reads until `text` has been printed; false when the viewer ends or
-  // `wait` passes first.
-  bool WaitFor(const std::string& text, std::chrono::seconds wait = std::chrono::seconds(30)) {
-    auto deadline = std::chrono::steady_clock::now() + wait;
-    while (out_.find(text) == std::string::npos) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) return false;
-    }
-    return true;
-  }
-  // Interrupts the viewer; everything it printed, and whether it ended well.
+  explicit Viewer(std::vector<std::string> args) : program_(WithProgram(std::move(args))) {}
+  bool WaitFor(const std::string& text) { return program_.WaitFor(text, std::chrono::seconds(30)); }
   std::string Stop(bool* clean) {
-    ::kill(pid_, SIGTERM);
-    while (ReadSome(30000)) {
-    }
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    *clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return out_;
+    program_.Signal(SIGTERM);
+    auto result = program_.Finish();
+    *clean = result.clean;
+    return result.out;
   }
 
  private:
-  bool ReadSome(int timeout_ms) {
-    pollfd p{fd_, POLLIN, 0};
-    if (fd_ < 0 || ::poll(&p, 1, timeout_ms) <= 0) return false;
-    char buf[65536];
-    ssize_t n = ::read(fd_, buf, sizeof buf);
-    if (n <= 0) return false;
-    out_.append(buf, static_cast<size_t>(n));
-    return true;
+  static std::vector<std::string> WithProgram(std::vector<std::string> args) {
+    args.insert(args.begin(), DEBUGVIEW_PATH);
+    return args;
   }
-
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  std::string out_;
+  tamlix::testing::RunningProgram program_;
 };
 
 // The messages of the printed records, in the order printed.
@@ -151,6 +105,56 @@ TEST_F(DebugViewTest, DataIsShownOnRequestWithControlCharactersVisible) {
   RunResult r = RunViewer("--data --ring " + name_);
   EXPECT_NE(r.out.find("(det)"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("data: \\x020012claim\\x03"), std::string::npos) << r.out;
+}
+
+// The follower's rule, look by look, on snapshots as a reader can meet
+// them: each look changes some slots (Sequence, Time) and names the slots
+// due then, in order.
+TEST(FollowerTest, RecordsAreDueWholeOnceAndInOrder) {
+  struct Change {
+    int slot;
+    int32_t seq;
+    double time;
+  };
+  struct Look {
+    std::vector<Change> changes;
+    std::vector<int> due;
+    bool final = false;
+  };
+  auto wait = [](int looks) { return std::vector<Look>(static_cast<size_t>(looks), Look{{}, {}}); };
+  struct Case {
+    const char* name;
+    std::vector<Look> looks;
+  } cases[] = {
+      {"a new slot's record once its time is written",
+       {{{{0, 1, 0.0}}, {}}, {{}, {}}, {{{0, 1, 5.0}}, {}}, {{}, {0}}, {{}, {}}}},
+      {"a whole record waits for a lower one still being written",
+       {{{{0, 1, 1.0}, {1, 2, 0.0}, {2, 3, 3.0}}, {}}, {{}, {0}}, {{{1, 2, 2.0}}, {}}, {{}, {1, 2}}}},
+      {"an overwritten slot's record once its own time replaces the old",
+       {{{{0, 5, 1.0}}, {}}, {{}, {0}}, {{{0, 105, 1.0}}, {}}, {{}, {}}, {{{0, 105, 2.0}}, {}}, {{}, {0}}}},
+      {"equal numbers: the lower slot first", {{{{7, 42, 2.0}, {3, 42, 1.0}}, {}}, {{}, {3, 7}}}},
+      {"final: all not printed yet, written or not", {{{{0, 1, 1.0}, {1, 2, 0.0}}, {0, 1}, true}, {{}, {}, true}}},
+  };
+  // A new time that really equals the old one (a whole round of the ring in
+  // one millisecond) is let through after the patience runs out.
+  Case patience{"a new time equal to the old one, after patience", {{{{0, 5, 1.0}}, {}}, {{}, {0}}}};
+  patience.looks.push_back({{{0, 105, 1.0}}, {}});
+  for (const Look& l : wait(Follower::kPatience - 1)) patience.looks.push_back(l);
+  patience.looks.push_back({{}, {0}});
+
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  all.push_back(patience);
+  for (const Case& c : all) {
+    Follower follower;
+    std::vector<TDebugRecord> slots(TAMLIX_DEBUG_SLOTS);
+    for (size_t n = 0; n < c.looks.size(); ++n) {
+      for (const Change& ch : c.looks[n].changes) {
+        slots[ch.slot].Sequence = ch.seq;
+        slots[ch.slot].Time = ch.time;
+      }
+      EXPECT_EQ(follower.TakeDue(slots, c.looks[n].final), c.looks[n].due) << c.name << ", look " << n + 1;
+    }
+  }
 }
 
 TEST(FormatRecordTest, TornRecordWithoutNulOrWithGarbageTimeIsPrintedSafely) {
