@@ -32,6 +32,27 @@ typedef TamlixBool (*InitializeCoreFn)(const char*, TReceiveCallback, const TTCP
                                        int32_t*);
 typedef TamlixBool (*SendDataFn)(const char*, TCoreStatus*);
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+
+/* Under the leak checker: a forked child's exit cannot free what the
+ * parent's threads hold (their thread-local state is in no memory the
+ * checker scans in the child), so leaks are checked in the process that
+ * started, after every exit handler (this one was registered first, so it
+ * runs last), and not in a forked child. */
+static pid_t g_started_pid;
+__attribute__((visibility("default"))) const char* __lsan_default_options(void) { return "leak_check_at_exit=0"; }
+static void CheckLeaksAtExit(void) {
+  if (getpid() == g_started_pid) __lsan_do_leak_check();
+}
+static void CheckLeaksInThisProcessOnly(void) {
+  g_started_pid = getpid();
+  atexit(CheckLeaksAtExit);
+}
+#else
+static void CheckLeaksInThisProcessOnly(void) {}
+#endif
+
 static int g_replies;
 
 static void OnReply(const char* text) {
@@ -107,6 +128,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: core_host LIBRARY [init:SESSION | exists:NAME | unload]...\n");
     return 2;
   }
+  CheckLeaksInThisProcessOnly();
   EachDescriptor(MarkAtStart, NULL);
   void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   if (!lib) {
