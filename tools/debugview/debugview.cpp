@@ -86,7 +86,9 @@ int main(int argc, char** argv) {
   if (!reader.Open()) {
     if (!wait) {
       std::fprintf(stderr, "debugview: no process has the debug ring open (%s: %s)\n", ring.c_str(),
-                   errno == ENOENT ? "not found" : std::strerror(errno));
+                   errno == ENOENT ? "not found"
+                   : errno == EAGAIN ? "smaller than a ring; no writer has opened it"
+                                     : std::strerror(errno));
       return 1;
     }
     while (!g_stop && !reader.Open()) SleepMs(interval);

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -181,6 +182,26 @@ TEST_F(DebugViewTest, AbsentRingAndBadOptionsAreReportedClearly) {
     EXPECT_EQ(RunViewer(bad).status, 2) << bad;
   }
   EXPECT_EQ(RunViewer("--help").status, 0);
+}
+
+// A name left smaller than a ring (its maker stopped before sizing it) is
+// not read; a follower waits until a writer opens it, which sizes it.
+TEST_F(DebugViewTest, ANameSmallerThanARingIsNotReadUntilAWriterSizesIt) {
+  int fd = ::shm_open(name_.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, 100), 0);
+  ::close(fd);
+  RunResult dump = RunViewer("--ring " + name_);
+  EXPECT_EQ(dump.status, 1);
+  EXPECT_NE(dump.out.find("smaller than a ring"), std::string::npos) << dump.out;
+
+  Viewer viewer({"--follow", "--wait", "--interval-ms", "10", "--ring", name_});
+  OpenDebugShared();
+  WriteDebugRecord("Mod", "sized", "P", "", "", "");
+  EXPECT_TRUE(viewer.WaitFor("sized\n"));
+  bool clean = false;
+  std::string out = viewer.Stop(&clean);
+  EXPECT_TRUE(clean) << out;
 }
 
 TEST_F(DebugViewTest, FollowWaitsForTheRingAndPrintsRecordsAsTheyArrive) {
