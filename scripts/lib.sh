@@ -8,7 +8,7 @@ TAMLIX_PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libssl-dev openssl
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  qt6-base-dev qt6-qpa-plugins libgl-dev
+  qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev
   clang libclang-rt-14-dev
 )
 

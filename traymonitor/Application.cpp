@@ -2,37 +2,35 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <utility>
 #include <vector>
 
 namespace tamlix::brindlemoss {
 
 namespace {
-std::vector<TTerminateProc>& TerminateProcs() {
-  static std::vector<TTerminateProc> procs;
+std::vector<std::pair<int, TTerminateProc>>& TerminateProcs() {
+  static std::vector<std::pair<int, TTerminateProc>> procs;
   return procs;
-}
-std::function<void()>& QuitHook() {
-  static std::function<void()> hook;
-  return hook;
 }
 }  // namespace
 
-void AddTerminateProc(TTerminateProc proc) { TerminateProcs().push_back(std::move(proc)); }
-
-void Terminate() {
-  for (auto& proc : TerminateProcs()) {
-    if (!proc()) return;
-  }
-  if (QuitHook()) {
-    QuitHook()();
-  } else {
-    QCoreApplication::quit();
-  }
+int AddTerminateProc(TTerminateProc proc) {
+  static int lastId = 0;
+  TerminateProcs().emplace_back(++lastId, std::move(proc));
+  return lastId;
 }
 
-void SetQuitForTesting(std::function<void()> quit, bool reset) {
-  QuitHook() = std::move(quit);
-  if (reset) TerminateProcs().clear();
+void RemoveTerminateProc(int id) {
+  std::erase_if(TerminateProcs(), [id](const auto& entry) { return entry.first == id; });
+}
+
+void Terminate() {
+  // A copy: a procedure may remove itself or another.
+  const auto procs = TerminateProcs();
+  for (const auto& [id, proc] : procs) {
+    if (!proc()) return;
+  }
+  QCoreApplication::exit(0);
 }
 
 void ShowException(const std::string& text) {

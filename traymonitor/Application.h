@@ -14,15 +14,15 @@ namespace tamlix::brindlemoss {
 
 // Runs on every request to terminate; false refuses the termination.
 using TTerminateProc = std::function<bool()>;
-void AddTerminateProc(TTerminateProc proc);
+// Registers `proc`; the returned id removes it again.
+int AddTerminateProc(TTerminateProc proc);
+void RemoveTerminateProc(int id);
 
 // Runs every terminate procedure in order of registration; when all allow
-// it, ends the message loop (exit code 0).
+// it, ends the event loop with exit code 0. No window is closed on the way
+// (QCoreApplication::quit would close every visible one first, running its
+// close query), so the request does exactly what its caller asked.
 void Terminate();
-
-// Replaces the end of the message loop (tests count it); null restores
-// QCoreApplication::quit. Also drops every terminate procedure when `reset`.
-void SetQuitForTesting(std::function<void()> quit, bool reset = true);
 
 // Shows `text` in a modal error message box titled with the application's
 // name; a full stop is added when the text does not end in one.

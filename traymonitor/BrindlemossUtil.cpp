@@ -1,77 +1,43 @@
 // BrindlemossUtil: runs one session from the notification area.
-// Command line: <session ID> [LOG]. The window starts hidden; a double click
-// on the tray icon shows it. SIGTERM and SIGHUP (the desktop session or the
-// system stopping the program) run the end-of-session path on the window's
-// thread through a self-pipe.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <QSessionManager>
-#include <QSocketNotifier>
+// Command line: <session ID> [LOG], read as bytes from the raw argv; Qt sees
+// only the program's name, so no argument is ever taken as one of its
+// options. The window starts hidden; a double click on the tray icon shows
+// it. The end of the desktop session reaches the window through SessionEnd.
+#include <QApplication>
 #include <clocale>
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "Application.h"
+#include "SessionEnd.h"
 #include "UnitDebugSys.h"
 #include "UnitMain.h"
 #include "platform/ExeDir.h"
 
-namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void OnStopSignal(int) {
-  const char byte = 1;
-  const int saved = errno;
-  [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &byte, 1);
-  errno = saved;
-}
-
-void InstallStopSignals() {
-  if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  struct sigaction action = {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGHUP, &action, nullptr);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   using namespace tamlix::brindlemoss;
   try {
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc && argv[i]; ++i) arguments.emplace_back(argv[i]);
+    static char defaultName[] = "BrindlemossUtil";
+    int qtArgc = 1;
+    char* qtArgv[] = {argc > 0 && argv[0] ? argv[0] : defaultName, nullptr};
+
     try {
       tamlix::OpenDebugShared();
     } catch (const std::exception&) {
       // The program runs on without its debug records.
     }
-    InstallStopSignals();
-    TApplication app(argc, argv);
+    TApplication app(qtArgc, qtArgv);
     std::setlocale(LC_ALL, "");
     QApplication::setApplicationName("Brindlemoss");
     // Only the close paths end the program, not a hidden main window.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    QStringList arguments = QCoreApplication::arguments();
-    arguments.removeFirst();
-    TFormMain form({tamlix::platform::ExecutableDirectory(), arguments});
-
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
-                     [&form](QSessionManager&) { form.CommitDataRequest(); });
-    std::unique_ptr<QSocketNotifier> stopNotifier;
-    if (signalPipe[0] >= 0) {
-      stopNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-      QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &form, [&form] {
-        char buffer[16];
-        while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
-        }
-        Guarded([&form] { form.WMEndSession(1); });
-        QCoreApplication::quit();  // the session ends: so does the program
-      });
-    }
+    TFormMain form({tamlix::platform::ExecutableDirectory(), std::move(arguments)});
+    ConnectSessionEnd(form);
     const int rc = app.exec();
     tamlix::CloseDebugShared();
     return rc;

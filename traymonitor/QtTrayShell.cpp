@@ -2,11 +2,35 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
+#include "SkipTaskbar.h"
+
 namespace tamlix::tray {
+
+namespace {
+
+// The question Qt asks before it puts an icon on the session bus.
+bool StatusNotifierHostRegistered() {
+  const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(watcher)) return false;
+  QDBusMessage get = QDBusMessage::createMethodCall(watcher, QStringLiteral("/StatusNotifierWatcher"),
+                                                    QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                    QStringLiteral("Get"));
+  get << watcher << QStringLiteral("IsStatusNotifierHostRegistered");
+  const QDBusMessage reply = bus.call(get, QDBus::Block, 5000);
+  if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
+  return reply.arguments().first().value<QDBusVariant>().variant().toBool();
+}
+
+}  // namespace
 
 QtTrayShell::QtTrayShell() = default;
 QtTrayShell::~QtTrayShell() = default;
@@ -18,20 +42,27 @@ bool QtTrayShell::ShellNotifyIcon(uint32_t message, const TNotifyIconData& data)
     case NIM_ADD: {
       if (it != icons_.end()) return false;  // one add per id
       auto icon = std::make_unique<QSystemTrayIcon>();
+      if (!trayKnown_) {
+        trayKnown_ = true;
+        dbusTray_ = StatusNotifierHostRegistered();
+      }
       if (data.uFlags & NIF_ICON) icon->setIcon(data.hIcon);
       if (data.uFlags & NIF_TIP) icon->setToolTip(QString::fromLocal8Bit(data.szTip));
       if (data.uFlags & NIF_MESSAGE) {
         const uint32_t callback = data.uCallbackMessage;
+        const bool dbus = dbusTray_;
         QObject::connect(icon.get(), &QSystemTrayIcon::activated, icon.get(),
-                         [id, callback](QSystemTrayIcon::ActivationReason reason) {
-                           intptr_t mouse = 0;
+                         [id, callback, dbus](QSystemTrayIcon::ActivationReason reason) {
+                           auto send = [&](intptr_t mouse) { IconManager().TrayWndProc(callback, id, mouse); };
                            switch (reason) {
-                             case QSystemTrayIcon::Trigger: mouse = WM_LBUTTONDOWN; break;
-                             case QSystemTrayIcon::DoubleClick: mouse = WM_LBUTTONDBLCLK; break;
-                             case QSystemTrayIcon::Context: mouse = WM_RBUTTONDOWN; break;
-                             default: return;
+                             case QSystemTrayIcon::Trigger:
+                               send(WM_LBUTTONDOWN);
+                               if (dbus) send(WM_LBUTTONDBLCLK);
+                               break;
+                             case QSystemTrayIcon::DoubleClick: send(WM_LBUTTONDBLCLK); break;
+                             case QSystemTrayIcon::Context: send(WM_RBUTTONDOWN); break;
+                             default: break;
                            }
-                           IconManager().TrayWndProc(callback, id, mouse);
                          });
       }
       icon->show();
@@ -52,12 +83,7 @@ bool QtTrayShell::ShellNotifyIcon(uint32_t message, const TNotifyIconData& data)
   }
 }
 
-void QtTrayShell::HideTaskButton(QWidget* window, bool hide) {
-  // A tool window has no taskbar button; changing the flag hides a shown window.
-  const bool shown = window->isVisible();
-  window->setWindowFlag(Qt::Tool, hide);
-  if (shown) window->show();
-}
+void QtTrayShell::HideTaskButton(QWidget* window, bool hide) { SetSkipTaskbar(window, hide); }
 
 void QtTrayShell::SetForegroundWindow(uintptr_t) {}
 

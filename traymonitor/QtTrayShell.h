@@ -1,6 +1,11 @@
 // QtTrayShell: the production notification area, one QSystemTrayIcon per
 // added icon id. Its activations come back to the icon manager as the mouse
-// messages of the area (left press, left double click, right press).
+// messages of the area (left press, left double click, right press). A
+// D-Bus notification area (a StatusNotifierItem host) reports activations
+// only, never a double click: there an activation arrives as a whole double
+// click (left press, then left double click), so the window can always be
+// opened. On an X11 notification area a single click stays a single click.
+// The taskbar button is hidden through SkipTaskbar.
 // Window thread only.
 #pragma once
 
@@ -27,6 +32,11 @@ class QtTrayShell : public TTrayShell {
   int GetDoubleClickTime() override;
 
  private:
+  // Whether Qt serves the icons through a D-Bus notification area (a
+  // StatusNotifierWatcher on the session bus with a host registered), asked
+  // as Qt asks it: once, when the first icon is made.
+  bool dbusTray_ = false;
+  bool trayKnown_ = false;
   std::map<uint32_t, std::unique_ptr<QSystemTrayIcon>> icons_;
 };
 

@@ -59,11 +59,6 @@ namespace {
 std::mutex formMutex;
 TFormMain* FormMain = nullptr;  // guarded by formMutex
 
-TFormMain* CurrentForm() {
-  std::lock_guard<std::mutex> lock(formMutex);
-  return FormMain;
-}
-
 // Session texts handed to the master library stay valid until the process ends.
 const char* KeepForProcess(const std::string& text) {
   static std::deque<std::string> kept;
@@ -72,6 +67,8 @@ const char* KeepForProcess(const std::string& text) {
 }
 
 QString Latin1(const char* text) { return QString::fromLatin1(text ? text : ""); }
+// 8-bit text from the command line or a settings file, one character a byte.
+QString CodePageText(std::string_view bytes) { return QString::fromStdU16String(DecodeCodePage(bytes)); }
 
 // Runs `update` on the window's thread: at once when called there, else
 // queued (dropped when the window is gone by then).
@@ -229,6 +226,7 @@ TFormMain::TFormMain(TFormMainOptions options, QWidget* parent)
 }
 
 TFormMain::~TFormMain() {
+  if (terminateProc_ != 0) RemoveTerminateProc(terminateProc_);
   // After this no worker can post to the window; updates already posted are
   // dropped with it.
   std::lock_guard<std::mutex> lock(formMutex);
@@ -240,20 +238,17 @@ void TFormMain::AddMessage(const QString& line) { Memo->appendPlainText(line); }
 void TFormMain::SetTrayImage(const QIcon& icon) { TrayNotifyIcon->SetIcon(icon); }
 
 void TFormMain::FormCreate() {
-  AddTerminateProc([] {
-    TFormMain* form = CurrentForm();
-    return form ? form->TerminateCleanup() : true;
-  });
+  terminateProc_ = AddTerminateProc([this] { return TerminateCleanup(); });
   TrayNotifyIcon->SetIconVisible(true);
   if (!LoadMasterLibrary()) {
     AddMessage("Load TamlixMaster.dll Failed");
     return;
   }
   AddMessage("TamlixMaster.dll loaded Successfully");
-  sessionID_ = options_.Arguments.size() > 0 ? options_.Arguments[0].toStdString() : std::string();
-  logSwitch_ = options_.Arguments.size() > 1 ? options_.Arguments[1].toStdString() : std::string();
+  sessionID_ = options_.Arguments.size() > 0 ? options_.Arguments[0] : std::string();
+  logSwitch_ = options_.Arguments.size() > 1 ? options_.Arguments[1] : std::string();
   sessionIDText_ = KeepForProcess(sessionID_);
-  const QString id = QString::fromStdString(sessionID_);
+  const QString id = CodePageText(sessionID_);
   if (FindSession(sessionID_)) {
     setWindowTitle("Brindlemoss Session " + id);
     AddMessage("Session ID " + id + " Found");
@@ -289,7 +284,7 @@ bool TFormMain::FindSession(const std::string& SessionID) {
   if (!product.SectionExists(SessionID)) return false;
   auto show = [this](const std::vector<std::string>& lines) {
     QStringList text;
-    for (const auto& line : lines) text << QString::fromStdU16String(DecodeCodePage(line));
+    for (const auto& line : lines) text << CodePageText(line);
     MemoSettings->setPlainText(text.join('\n'));
   };
   show(product.ReadSectionValues(SessionID));
@@ -320,12 +315,13 @@ void TFormMain::InitializeSession() {
       break;
     default:
       AddMessage("Brindlemoss Initialization Failed: Session type of " + QString::number(type) +
-                 " is invalid.  Session:" + QString::fromStdString(sessionID_));
+                 " is invalid.  Session:" + CodePageText(sessionID_));
       SetTrayImage(errorImage_);
       return;
   }
   TMasterError err{};
   if (Master_Initialize_(sessionIDText_, callback1, callback2, 0, &err) != 0) {
+    ownsLock_ = true;
     AddMessage("Brindlemoss Initialization Successful");
     if (type == 4 && Master_ProcessData_(sessionIDText_, 1, 0, 0, &err) != 0) {
       AddMessage("Brindlemoss Auto File Processing Initiated");
@@ -333,7 +329,7 @@ void TFormMain::InitializeSession() {
     return;
   }
   if (err.Code == MASTER_CODE_IN_USE) {
-    AddMessage(QString::fromStdString("Session Lock File " + Quoted(ExeFile(sessionID_ + ".lck")) + " present"));
+    AddMessage(CodePageText("Session Lock File " + Quoted(ExeFile(sessionID_ + ".lck")) + " present"));
   }
   AddMessage("Brindlemoss Initialization Failed: Error " + QString::fromLatin1(err.Msg.Chars, err.Msg.Length));
   SetTrayImage(errorImage_);
@@ -375,7 +371,8 @@ bool TFormMain::TerminateCleanup() {
 
 void TFormMain::FormCloseQuery(bool& CanClose) {
   if (LoggingOn()) WriteLogFile("Session Terminated");
-  if (!sessionID_.empty()) DeleteIfExists(ExeFile(sessionID_ + ".lck"));
+  // A lock that another copy holds (this one found it present) stays.
+  if (ownsLock_ && !sessionID_.empty()) DeleteIfExists(ExeFile(sessionID_ + ".lck"));
   CanClose = true;
   Terminate();
 }
@@ -430,6 +427,8 @@ void TFormMain::Button4Click() {
 }
 
 void TFormMain::TrayNotifyIconDblClick() {
+  // Out of the minimised state first, so that it is shown as a normal window.
+  setWindowState(windowState() & ~Qt::WindowMinimized);
   show();
   raise();
   activateWindow();

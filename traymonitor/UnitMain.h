@@ -3,7 +3,9 @@
 // session named on the command line in "Brindlemoss.INI", starts it with the
 // callbacks of its type, shows settings, status lines and traffic, keeps the
 // optional log file "Brindlemoss.LOG", runs the operator commands, and
-// removes the session's ".lck" and "txt" files on its close paths.
+// removes the session's ".lck" and "txt" files on its close paths. Texts
+// from the command line and the settings files are 8-bit bytes, shown one
+// character per byte in the settings files' code page.
 //
 // The four callbacks may be called by the master library from any thread:
 // each copies its text at once and carries the pane update to the window's
@@ -13,10 +15,10 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QStringList>
 #include <QWidget>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "TamlixMaster.h"
 #include "TrayIcon.h"
@@ -29,7 +31,7 @@ extern const std::string_view TestClaim;
 // Where the window finds its partners.
 struct TFormMainOptions {
   std::string ExeDir;       // ends with "/": both settings files, lock, log
-  QStringList Arguments;    // the command line after the program's name
+  std::vector<std::string> Arguments;  // the raw command line after the program's name
   std::string MasterLibrary = "libTamlixMaster.so";  // found by the normal search
 };
 
@@ -75,6 +77,9 @@ class TFormMain : public QWidget {
   // The end of the user's session (SIGTERM, SIGHUP): with a non-zero
   // parameter, removes the session's "txt" file.
   void WMEndSession(intptr_t endSession);
+  // True once the master library has started the session: the lock file is
+  // then this process's own, and only then do the close paths remove it.
+  bool OwnsLock() const { return ownsLock_; }
   // The terminate procedure: removes the session's "txt" file; always true.
   bool TerminateCleanup();
   // The desktop asks whether the session may end: the close query, then the
@@ -113,6 +118,8 @@ class TFormMain : public QWidget {
   std::string sessionID_;
   std::string logSwitch_;
   const char* sessionIDText_ = "";  // kept until the process ends
+  bool ownsLock_ = false;
+  int terminateProc_ = 0;
   void* masterLibrary_ = nullptr;
   TMaster_Initialize Master_Initialize_ = nullptr;
   TMaster_ProcessData Master_ProcessData_ = nullptr;

@@ -50,7 +50,7 @@ TEST(TestClaimTest, LayoutOfTheFrame) {
 
 class CommandsTest : public FormTest {
  protected:
-  void StartSession(const std::string& section, QStringList args = {"700", "LOG"}) {
+  void StartSession(const std::string& section, std::vector<std::string> args = {"700", "LOG"}) {
     Product("[700]\n" + section);
     Start(std::move(args));
   }
@@ -109,6 +109,10 @@ TEST_F(CommandsTest, MinimizeHidesAndTheTrayDoubleClickShows) {
   EXPECT_TRUE(form->isVisible());
   doubleClick();  // already shown: stays shown
   EXPECT_TRUE(form->isVisible());
+  form->showMinimized();  // the window manager's minimise
+  doubleClick();
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_FALSE(form->isMinimized());
   form->Button2->click();
   EXPECT_FALSE(form->isVisible());
   EXPECT_EQ(LastLog(), "Session ID 700 Minimized pressed");
@@ -123,7 +127,7 @@ TEST_F(CommandsTest, CommandsWriteNoLogLinesWithLoggingOff) {
   form->Button4->click();
   form->btnTest->click();
   form->btnFile->click();
-  form->Button1->click();
+  EXPECT_EQ(RunLoop([this] { form->Button1->click(); }), 0);
   EXPECT_FALSE(std::filesystem::exists(File("Brindlemoss.LOG")));
 }
 

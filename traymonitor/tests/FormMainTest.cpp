@@ -6,7 +6,11 @@
 #include <filesystem>
 #include <thread>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include "FormTestSupport.h"
+#include "SessionEnd.h"
 #include "platform/Sys.h"
 
 namespace tamlix::brindlemoss::test {
@@ -42,7 +46,7 @@ TEST_F(FormMainTest, WindowStartsHiddenWithItsLayout) {
   EXPECT_FALSE(f.isVisible());
   EXPECT_EQ(f.size(), QSize(575, 545));
   EXPECT_TRUE(f.TrayNotifyIcon->HideTask());
-  EXPECT_TRUE(f.windowFlags().testFlag(Qt::Tool));  // no taskbar button
+  EXPECT_EQ(shell.taskButtonHidden, std::vector<QWidget*>{&f});  // no taskbar button
   const char* order[] = {"TrayNotifyIcon", "Button1", "Button2", "Button3", "Memo", "Label1",
                          "IconOK", "IconError", "MemoSend", "MemoReceive", "Label2", "Label3",
                          "btnTest", "MemoSettings", "Label4", "Button4", "btnFile"};
@@ -71,7 +75,7 @@ TEST_F(FormMainTest, WindowStartsHiddenWithItsLayout) {
 TEST_F(FormMainTest, SessionNotFound) {
   struct Case {
     const char* name;
-    QStringList args;
+    std::vector<std::string> args;
     std::string product;
     const char* line;
   } cases[] = {
@@ -342,13 +346,13 @@ TEST_F(FormMainTest, LogLinesOnlyWithLogExactly) {
   Product(kDirect);
   for (const char* off : {"log", "Log", "LOG2"}) {
     Start({"700", off});
-    form->close();
+    EXPECT_EQ(RunLoop([this] { form->close(); }), 0);
   }
   EXPECT_FALSE(Exists(File("Brindlemoss.LOG")));
 
   Start({"700", "LOG", "ignored"});
   EXPECT_EQ(LogMessages(), std::vector<std::string>{"Session ID 700 Session Started"});
-  form->close();
+  EXPECT_EQ(RunLoop([this] { form->close(); }), 0);
   EXPECT_EQ(LogMessages(), (std::vector<std::string>{"Session ID 700 Session Started",
                                                      "Session ID 700 Session Terminated",
                                                      "Session ID 700 Normal Close Requested"}));
@@ -371,11 +375,32 @@ TEST_F(FormMainTest, LogFailureLosesOnlyThatLine) {
             (std::vector<std::string>{"Session ID 700 Session Started", "Session ID 700 kept"}));
 }
 
+// Every way out, with the real application object and its real event loop.
 class ClosePathTest : public FormTest {
  protected:
+  enum class Path { Terminate, CloseBox, SigTerm, SigHup, CommitData };
+  struct Row {
+    const char* name;
+    Path path;
+    std::vector<std::string> log;  // after "Session Started"
+    bool lockKept;
+  };
+  static inline const Row kRows[] = {
+      {"Terminate", Path::Terminate, {"Terminate button pressed"}, true},
+      {"close box", Path::CloseBox, {"Session Terminated", "Normal Close Requested"}, false},
+      {"SIGTERM", Path::SigTerm, {}, true},
+      {"SIGHUP", Path::SigHup, {}, true},
+      {"commit data", Path::CommitData, {"Session Terminated"}, false},
+  };
+
   void SetUp() override {
     FormTest::SetUp();
     Product(kDirect);
+  }
+  // Starts the program's window as main() does.
+  void StartProgram(std::vector<std::string> arguments, std::string library = "libTamlixMaster.so") {
+    Start(std::move(arguments), std::move(library));
+    ConnectSessionEnd(*form);
   }
   void MakeSessionFiles(const std::string& id) {
     WriteFile(File(id + ".lck"), "lock\r\n");
@@ -383,35 +408,60 @@ class ClosePathTest : public FormTest {
   }
   bool Lock(const std::string& id = "700") { return Exists(File(id + ".lck")); }
   bool Txt(const std::string& id = "700") { return Exists(File(id + "txt")); }
+  // Takes `path` inside the running loop; returns the loop's exit code.
+  int Leave(Path path) {
+    return RunLoop([this, path] {
+      switch (path) {
+        case Path::Terminate: form->Button1->click(); break;
+        case Path::CloseBox: form->close(); break;
+        case Path::SigTerm: ::kill(::getpid(), SIGTERM); break;
+        case Path::SigHup: ::kill(::getpid(), SIGHUP); break;
+        case Path::CommitData: form->CommitDataRequest(); break;
+      }
+    });
+  }
 };
 
-TEST_F(ClosePathTest, ClosingTheWindowDeletesLockAndTxt) {
-  Start({"700", "LOG"});
-  MakeSessionFiles("700");
-  EXPECT_TRUE(form->close());
-  EXPECT_FALSE(Lock());
-  EXPECT_FALSE(Txt());
-  EXPECT_EQ(quits, 2);  // the close query's request, then the main window's
+TEST_F(ClosePathTest, EachPathDoesExactlyItsOwnPartShownOrHidden) {
+  for (const Row& row : kRows) {
+    for (const bool shown : {false, true}) {
+      SCOPED_TRACE(std::string(row.name) + (shown ? ", window shown" : ", window hidden"));
+      std::filesystem::remove(File("Brindlemoss.LOG"));
+      StartProgram({"700", "LOG"});
+      MakeSessionFiles("700");
+      if (shown) form->TrayNotifyIconDblClick();
+      ASSERT_EQ(form->isVisible(), shown);
+
+      EXPECT_EQ(Leave(row.path), 0);
+      std::vector<std::string> log{"Session ID 700 Session Started"};
+      for (const std::string& line : row.log) log.push_back("Session ID 700 " + line);
+      EXPECT_EQ(LogMessages(), log);
+      EXPECT_EQ(Lock(), row.lockKept);
+      EXPECT_FALSE(Txt());
+      // Leaving closes no window on the way.
+      if (row.path != Path::CloseBox) {
+        EXPECT_EQ(form->isVisible(), shown);
+      }
+    }
+  }
 }
 
-TEST_F(ClosePathTest, TerminateButtonDeletesOnlyTxt) {
-  Start({"700", "LOG"});
-  MakeSessionFiles("700");
-  form->Button1->click();
-  EXPECT_TRUE(Lock());
-  EXPECT_FALSE(Txt());
-  EXPECT_EQ(quits, 1);
-  EXPECT_EQ(LogMessages().back(), "Session ID 700 Terminate button pressed");
-}
-
-TEST_F(ClosePathTest, SessionEndQueryDeletesBoth) {
-  Start({"700", "LOG"});
-  MakeSessionFiles("700");
-  form->CommitDataRequest();
-  EXPECT_FALSE(Lock());
-  EXPECT_FALSE(Txt());
-  EXPECT_EQ(quits, 2);
-  EXPECT_EQ(LogMessages().back(), "Session ID 700 Session Terminated");
+// A second copy started for a session in use: whatever way it leaves, the
+// running copy's lock file stays.
+TEST_F(ClosePathTest, ALockThatAnotherCopyHoldsIsNeverRemoved) {
+  master.initResult = 0;
+  master.initFills = true;
+  master.initCode = 101;
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
+    MakeSessionFiles("700");
+    StartProgram({"700"});
+    ASSERT_FALSE(form->OwnsLock());
+    form->TrayNotifyIconDblClick();
+    EXPECT_EQ(Leave(row.path), 0);
+    EXPECT_TRUE(Lock());
+    EXPECT_FALSE(Txt());
+  }
 }
 
 TEST_F(ClosePathTest, EndSessionDeletesTxtOnlyWhenTheSessionEnds) {
@@ -422,7 +472,6 @@ TEST_F(ClosePathTest, EndSessionDeletesTxtOnlyWhenTheSessionEnds) {
   form->WMEndSession(1);
   EXPECT_FALSE(Txt());
   EXPECT_TRUE(Lock());
-  EXPECT_EQ(quits, 0);
   form->WMEndSession(1);  // nothing left to delete
 }
 
@@ -430,21 +479,22 @@ TEST_F(ClosePathTest, WithoutSessionIdNothingIsDeleted) {
   // Files that an empty session ID would name.
   MakeSessionFiles("");
   for (const std::string& library : {std::string("libTamlixMaster.so"), std::string("libTamlixMasterAbsent.so")}) {
-    SCOPED_TRACE(library);
-    Start({}, library);
-    form->close();
-    form->Button1->click();
-    form->CommitDataRequest();
-    form->WMEndSession(1);
-    EXPECT_TRUE(Lock(""));
-    EXPECT_TRUE(Txt(""));
+    for (const Row& row : kRows) {
+      SCOPED_TRACE(library + ", " + row.name);
+      StartProgram({}, library);
+      EXPECT_EQ(Leave(row.path), 0);
+      EXPECT_TRUE(Lock(""));
+      EXPECT_TRUE(Txt(""));
+    }
   }
 }
 
 TEST_F(ClosePathTest, MissingFilesAreNoObstacle) {
-  Start({"700"});
-  EXPECT_TRUE(form->close());
-  EXPECT_EQ(quits, 2);
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
+    StartProgram({"700"});
+    EXPECT_EQ(Leave(row.path), 0);
+  }
 }
 
 }  // namespace

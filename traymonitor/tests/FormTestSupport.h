@@ -1,6 +1,7 @@
-// What the window's tests share: a fresh executable directory, the test
-// master library's state, a counted end of the message loop, and a hand
-// that answers the error message boxes the window opens.
+// What the window's tests share: the program's application object, a fresh
+// executable directory, the test master library's state, a run of the real
+// event loop, and a hand that answers the error message boxes the window
+// opens.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,9 +10,11 @@
 #include <QPlainTextEdit>
 #include <QStringList>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "TestMaster.h"
 #include "UnitMain.h"
@@ -44,7 +47,9 @@ class QuietShell : public tray::TTrayShell {
     if (message != tray::NIM_DELETE && (data.uFlags & tray::NIF_ICON)) shownIcon = data.hIcon.cacheKey();
     return true;
   }
-  void HideTaskButton(QWidget* window, bool hide) override { window->setWindowFlag(Qt::Tool, hide); }
+  void HideTaskButton(QWidget* window, bool hide) override {
+    if (hide) taskButtonHidden.push_back(window);
+  }
   void SetForegroundWindow(uintptr_t) override {}
   QPoint GetCursorPos() override { return {}; }
   void Popup(QMenu*, QPoint) override {}
@@ -52,6 +57,7 @@ class QuietShell : public tray::TTrayShell {
   int adds = 0;
   int deletes = 0;
   qint64 shownIcon = 0;
+  std::vector<QWidget*> taskButtonHidden;
 };
 
 class FormTest : public ::testing::Test {
@@ -62,7 +68,11 @@ class FormTest : public ::testing::Test {
 
   // Builds the window over the exe directory; `library` is the master
   // library's name (default: the test master library).
-  TFormMain& Start(QStringList arguments, std::string library = "libTamlixMaster.so");
+  TFormMain& Start(std::vector<std::string> arguments, std::string library = "libTamlixMaster.so");
+  // Runs the application's event loop with `action` as its first event
+  // until something ends the loop; returns the loop's exit code. A loop
+  // still running after a minute fails the test and is ended with -1.
+  static int RunLoop(const std::function<void()>& action);
   std::string File(const std::string& name) const { return dir + name; }
   void Product(const std::string& text) { WriteFile(File("Brindlemoss.INI"), text); }
   void Tcp(const std::string& text) { WriteFile(File("TamlixTCP.INI"), text); }
@@ -72,7 +82,6 @@ class FormTest : public ::testing::Test {
   QuietShell shell;
   std::string dir;  // ends with "/"; holds a single quote
   TestMasterState& master = *TestMaster_State();
-  int quits = 0;
   std::unique_ptr<MessageBoxHand> boxes;
   std::unique_ptr<TFormMain> form;
 };

@@ -1,0 +1,131 @@
+#include "SkipTaskbar.h"
+
+#include <xcb/xcb.h>
+
+#include <QEvent>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QWidget>
+#include <QtGui/qguiapplication_platform.h>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace tamlix::tray {
+
+namespace {
+
+xcb_connection_t* Connection() {
+  auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+  return x11 ? x11->connection() : nullptr;
+}
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+template <class T>
+using Reply = std::unique_ptr<T, FreeDeleter>;
+
+xcb_atom_t Atom(xcb_connection_t* c, const char* name) {
+  const Reply<xcb_intern_atom_reply_t> reply(
+      xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr));
+  return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+}
+
+struct Atoms {
+  xcb_atom_t state, skipTaskbar, skipPager;
+};
+
+Atoms StateAtoms(xcb_connection_t* c) {
+  return {Atom(c, "_NET_WM_STATE"), Atom(c, "_NET_WM_STATE_SKIP_TASKBAR"), Atom(c, "_NET_WM_STATE_SKIP_PAGER")};
+}
+
+std::vector<xcb_atom_t> ReadState(xcb_connection_t* c, xcb_window_t window, xcb_atom_t state) {
+  const Reply<xcb_get_property_reply_t> reply(
+      xcb_get_property_reply(c, xcb_get_property(c, 0, window, state, XCB_ATOM_ATOM, 0, 1024), nullptr));
+  if (!reply || reply->format != 32 || reply->type != XCB_ATOM_ATOM) return {};
+  const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply.get()));
+  return std::vector<xcb_atom_t>(atoms, atoms + xcb_get_property_value_length(reply.get()) / 4);
+}
+
+// Writes the states on the X11 window of `widget`: into the property while
+// it is unmapped (read by the window manager when it maps the window; Qt
+// keeps what it finds there), as a request to the window manager while it
+// is mapped.
+void Apply(const QWidget* widget, bool skip) {
+  xcb_connection_t* c = Connection();
+  if (!c || !widget->testAttribute(Qt::WA_WState_Created)) return;
+  const auto window = static_cast<xcb_window_t>(widget->winId());
+  const Atoms atoms = StateAtoms(c);
+  if (atoms.state == XCB_ATOM_NONE) return;
+  const Reply<xcb_get_window_attributes_reply_t> attributes(
+      xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr));
+  if (!attributes) return;
+  if (attributes->map_state == XCB_MAP_STATE_UNMAPPED) {
+    std::vector<xcb_atom_t> state = ReadState(c, window, atoms.state);
+    std::erase_if(state, [&](xcb_atom_t a) { return a == atoms.skipTaskbar || a == atoms.skipPager; });
+    if (skip) {
+      state.push_back(atoms.skipTaskbar);
+      state.push_back(atoms.skipPager);
+    }
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, atoms.state, XCB_ATOM_ATOM, 32,
+                        static_cast<uint32_t>(state.size()), state.data());
+  } else {
+    const Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
+    if (!geometry) return;
+    xcb_client_message_event_t message = {};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = window;
+    message.type = atoms.state;
+    message.data.data32[0] = skip ? 1 : 0;  // _NET_WM_STATE_ADD or _REMOVE
+    message.data.data32[1] = atoms.skipTaskbar;
+    message.data.data32[2] = atoms.skipPager;
+    message.data.data32[3] = 1;  // from a normal application
+    xcb_send_event(c, 0, geometry->root,
+                   XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
+                   reinterpret_cast<const char*>(&message));
+  }
+  xcb_flush(c);
+}
+
+// Watches every window given a state; the show event comes before Qt maps
+// the window. Owned by the application object.
+class TSkipTaskbarFilter : public QObject {
+ public:
+  using QObject::QObject;
+  std::map<QObject*, bool> windows;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show) {
+      auto it = windows.find(watched);
+      if (it != windows.end()) Apply(static_cast<QWidget*>(watched), it->second);
+    }
+    return false;
+  }
+};
+
+TSkipTaskbarFilter* Filter() {
+  static QPointer<TSkipTaskbarFilter> filter;
+  if (!filter && qApp) filter = new TSkipTaskbarFilter(qApp);
+  return filter;
+}
+
+}  // namespace
+
+void SetSkipTaskbar(QWidget* window, bool skip) {
+  TSkipTaskbarFilter* filter = Filter();
+  if (!window || !filter) return;
+  auto [it, added] = filter->windows.emplace(window, skip);
+  it->second = skip;
+  if (added) {
+    window->installEventFilter(filter);
+    QObject::connect(window, &QObject::destroyed, filter, [filter, window] { filter->windows.erase(window); });
+  }
+  Apply(window, skip);
+}
+
+}  // namespace tamlix::tray
