@@ -9,6 +9,7 @@ TAMLIX_PACKAGES=(
   libssl-dev openssl
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev
+  xvfb openbox trayer dbus-daemon libxcb-xtest0-dev
   clang libclang-rt-14-dev
 )
 

@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     int qtArgc = 1;
     char* qtArgv[] = {argc > 0 && argv[0] ? argv[0] : defaultName, nullptr};
 
+    InstallStopSignals();
     try {
       tamlix::OpenDebugShared();
     } catch (const std::exception&) {

@@ -26,7 +26,7 @@ void OnStopSignal(int) {
 }
 
 // False when no pipe could be made: the signals then keep their defaults.
-bool InstallStopSignals() {
+bool StopSignalsInstalled() {
   static const bool installed = [] {
     if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
     struct sigaction action = {};
@@ -42,11 +42,13 @@ bool InstallStopSignals() {
 
 }  // namespace
 
+void InstallStopSignals() { StopSignalsInstalled(); }
+
 void ConnectSessionEnd(TFormMain& form) {
   QObject::connect(
       qGuiApp, &QGuiApplication::commitDataRequest, &form,
       [&form](QSessionManager&) { form.CommitDataRequest(); }, Qt::DirectConnection);
-  if (!InstallStopSignals()) return;
+  if (!StopSignalsInstalled()) return;
   auto* notifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, &form);
   QObject::connect(notifier, &QSocketNotifier::activated, &form, [&form] {
     char buffer[16];

@@ -11,8 +11,13 @@ namespace tamlix::brindlemoss {
 
 class TFormMain;
 
-// Routes both to `form` for as long as it lives. The signal handlers are
-// installed once per process, at the first call.
+// Catches SIGTERM and SIGHUP into the self-pipe; call it early, so that a
+// signal that comes while the program starts up waits for the event loop.
+// Once per process; later calls do nothing.
+void InstallStopSignals();
+
+// Routes both to `form` for as long as it lives (installs the signal
+// handlers when that has not happened yet).
 void ConnectSessionEnd(TFormMain& form);
 
 }  // namespace tamlix::brindlemoss

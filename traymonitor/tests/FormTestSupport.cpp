@@ -4,26 +4,11 @@
 
 #include <QApplication>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "Application.h"
 #include "TestApp.h"
 
 namespace tamlix::brindlemoss::test {
-
-std::optional<std::string> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
 
 QStringList Lines(const QPlainTextEdit* pane) {
   const QString text = pane->toPlainText();
@@ -94,18 +79,6 @@ int FormTest::RunLoop(const std::function<void()>& action) {
   return QApplication::exec();
 }
 
-std::vector<std::string> FormTest::LogMessages() const {
-  std::vector<std::string> messages;
-  const auto text = ReadFile(File("Brindlemoss.LOG"));
-  if (!text) return messages;
-  std::string rest = *text;
-  for (size_t end; (end = rest.find("\r\n")) != std::string::npos; rest.erase(0, end + 2)) {
-    const std::string line = rest.substr(0, end);
-    const size_t stamp = line.rfind("  -  ");
-    messages.push_back(stamp == std::string::npos ? line : line.substr(0, stamp));
-  }
-  EXPECT_EQ(rest, "") << "every log line ends with CR LF";
-  return messages;
-}
+std::vector<std::string> FormTest::LogMessages() const { return test::LogMessages(File("Brindlemoss.LOG")); }
 
 }  // namespace tamlix::brindlemoss::test

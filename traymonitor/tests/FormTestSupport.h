@@ -16,13 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "TestFiles.h"
 #include "TestMaster.h"
 #include "UnitMain.h"
 
 namespace tamlix::brindlemoss::test {
 
-std::optional<std::string> ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& text);
 QStringList Lines(const QPlainTextEdit* pane);
 
 // Closes every error message box that opens while it lives, keeping title and text.

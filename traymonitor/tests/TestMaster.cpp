@@ -1,6 +1,9 @@
 #include "TestMaster.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 // The header's prototypes step aside: these definitions return a wider value.
 #define Master_Initialize Master_Initialize_Prototype
@@ -12,6 +15,18 @@
 namespace {
 
 TestMasterState state;
+
+void Record(const std::string& line) {
+  const char* path = std::getenv("TAMLIX_TEST_MASTER_CALLS");
+  if (!path) return;
+  if (std::FILE* f = std::fopen(path, "ab")) {
+    std::fwrite(line.data(), 1, line.size(), f);
+    std::fputc('\n', f);
+    std::fclose(f);
+  }
+}
+
+[[maybe_unused]] const bool loaded = (Record("loaded"), true);
 
 void Fill(TMasterError* err, int32_t code, const std::string& msg) {
   err->Code = code;
@@ -37,6 +52,7 @@ __attribute__((visibility("default"))) uint32_t Master_Initialize(const char* Se
                                                                   void* Callback2, int32_t Reserved,
                                                                   TMasterError* Err) {
   ++state.initCalls;
+  Record(std::string("Master_Initialize ") + (Session ? Session : ""));
   state.initSession = Session;
   state.callback1 = Callback1;
   state.callback2 = Callback2;

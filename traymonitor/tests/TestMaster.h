@@ -1,6 +1,9 @@
 // A master library for the window's tests: each test sets the results and
 // the error record it returns, and reads back what the window passed in.
 // Built as libTamlixMaster.so in a folder of its own; the tests link it.
+// Loaded by the real program, it succeeds and, when TAMLIX_TEST_MASTER_CALLS
+// names a file, appends "loaded" when it is loaded and "Master_Initialize "
+// followed by the session's bytes at each start, one line each.
 #pragma once
 
 #include <cstdint>
