@@ -6,6 +6,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QWidget>
@@ -16,8 +17,11 @@ namespace tamlix::tray {
 
 namespace {
 
-// The question Qt asks before it puts an icon on the session bus.
+// The question Qt asks before it puts an icon on the session bus. Platforms
+// without a desktop (offscreen, minimal) never use the bus for icons.
 bool StatusNotifierHostRegistered() {
+  const QString platform = QGuiApplication::platformName();
+  if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) return false;
   const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(watcher)) return false;
