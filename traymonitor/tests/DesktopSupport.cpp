@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xtest.h>
@@ -58,8 +59,12 @@ Child::Child(const std::string& path, const std::vector<std::string>& argv, cons
   envp.push_back(nullptr);
   const int out = output.empty() ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
                                  : ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  const pid_t parent = ::getpid();
   pid_ = ::fork();
   if (pid_ == 0) {
+    // A test that crashes takes its X server, window manager and bus along.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
     if (fdFor3 >= 0) ::dup2(fdFor3, 3);
     if (out >= 0) {
       ::dup2(out, 1);

@@ -22,7 +22,7 @@ namespace tamlix::brindlemoss::test {
 bool WaitFor(const std::function<bool()>& condition, double seconds = 60);
 
 // A started process. The destructor ends it (SIGTERM, then SIGKILL after a
-// grace time) and reaps it.
+// grace time) and reaps it; it is killed as well when the test process dies.
 class Child {
  public:
   // Runs the program at `path` with `argv` exactly as given (it may even be
