@@ -66,9 +66,10 @@ const char* KeepForProcess(const std::string& text) {
   return kept.back().c_str();
 }
 
-QString Latin1(const char* text) { return QString::fromLatin1(text ? text : ""); }
-// 8-bit text from the command line or a settings file, one character a byte.
+// 8-bit text (the command line, a settings file, the master library's
+// texts), one character a byte.
 QString CodePageText(std::string_view bytes) { return QString::fromStdU16String(DecodeCodePage(bytes)); }
+QString CodePageText(const char* text) { return CodePageText(std::string_view(text ? text : "")); }
 
 // Runs `update` on the window's thread: at once when called there, else
 // queued (dropped when the window is gone by then).
@@ -331,7 +332,8 @@ void TFormMain::InitializeSession() {
   if (err.Code == MASTER_CODE_IN_USE) {
     AddMessage(CodePageText("Session Lock File " + Quoted(ExeFile(sessionID_ + ".lck")) + " present"));
   }
-  AddMessage("Brindlemoss Initialization Failed: Error " + QString::fromLatin1(err.Msg.Chars, err.Msg.Length));
+  AddMessage("Brindlemoss Initialization Failed: Error " +
+             CodePageText(std::string_view(err.Msg.Chars, err.Msg.Length)));
   SetTrayImage(errorImage_);
 }
 
@@ -447,9 +449,9 @@ void TFormMain::SendTestClaim() {
   std::memcpy(err.Msg.Chars, "test", 4);
   // The buttons only show with a bound library; a window without one sends nothing.
   if (Master_ProcessData_ && Master_ProcessData_(sessionIDText_, reinterpret_cast<uintptr_t>(claim), 0, 0, &err) != 0) {
-    MemoSend->appendPlainText(QString::fromLatin1(TestClaim.data(), static_cast<qsizetype>(TestClaim.size())));
+    MemoSend->appendPlainText(CodePageText(TestClaim));
   } else {
-    MemoSend->appendPlainText("Send Failed" + QString::fromLatin1(err.Msg.Chars, err.Msg.Length));
+    MemoSend->appendPlainText("Send Failed" + CodePageText(std::string_view(err.Msg.Chars, err.Msg.Length)));
   }
   MemoSend->repaint();
 }
@@ -511,7 +513,7 @@ void FileEventCallback(int32_t Event) {
 
 void SentDataCallback(const char* const* Data, int32_t* Handled) {
   try {
-    const QString text = Latin1(Data ? *Data : nullptr);
+    const QString text = CodePageText(Data ? *Data : nullptr);
     OnWindowThread([text](TFormMain* form) { form->SentData(text); });
   } catch (...) {
   }
@@ -520,7 +522,7 @@ void SentDataCallback(const char* const* Data, int32_t* Handled) {
 
 void ReceivedDataCallback(const char* const* Data, int32_t* Handled) {
   try {
-    const QString text = Latin1(Data ? *Data : nullptr);
+    const QString text = CodePageText(Data ? *Data : nullptr);
     OnWindowThread([text](TFormMain* form) { form->ReceivedData(text); });
   } catch (...) {
   }
@@ -529,7 +531,7 @@ void ReceivedDataCallback(const char* const* Data, int32_t* Handled) {
 
 void ResponseCallback(const char* Data) {
   try {
-    const QString text = Latin1(Data);
+    const QString text = CodePageText(Data);
     OnWindowThread([text](TFormMain* form) { form->ReceivedData(text); });
   } catch (...) {
   }

@@ -276,6 +276,10 @@ TEST_F(CallbackTest, DataCallbacksCopyTheTextAndSetHandled) {
   EXPECT_EQ(Lines(form->MemoReceive), QStringList{"response"});
   EXPECT_EQ(Lines(form->MemoSend), (QStringList{"claim", "second line"}));
 
+  // Traffic in the code page shows as the settings panes show it.
+  ResponseCallback("h\xF4te\x80");
+  EXPECT_EQ(Lines(form->MemoReceive), QStringList{QString::fromUtf8("h\xC3\xB4te\xE2\x82\xAC")});
+
   // Null texts show as empty lines, never crash.
   handled = 0;
   SentDataCallback(nullptr, &handled);
