@@ -294,6 +294,25 @@ void RequestWorkerStop() noexcept {
   if (g.CurrentWorker && g.CurrentWorker.get() != t_self) g.CurrentWorker->Terminate();
 }
 
+namespace {
+
+// Takes the retired workers out of the list (WorkerMutex held), all of them
+// or only those whose bodies have returned; never the calling thread's own.
+std::vector<std::unique_ptr<TSocketTimerThread>> TakeRetired(TCoreState& g, bool ended_only) {
+  std::vector<std::unique_ptr<TSocketTimerThread>> taken;
+  for (auto it = g.RetiredWorkers.begin(); it != g.RetiredWorkers.end();) {
+    if (it->get() != t_self && (!ended_only || (*it)->Ended())) {
+      taken.push_back(std::move(*it));
+      it = g.RetiredWorkers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return taken;
+}
+
+}  // namespace
+
 void StopWorkersForClose() {
   TCoreState& g = Core();
   std::vector<std::unique_ptr<TSocketTimerThread>> ended;
@@ -309,14 +328,7 @@ void StopWorkersForClose() {
         if (w.get() != t_self && !w->OffConnection()) return false;
       return true;
     });
-    for (auto it = g.RetiredWorkers.begin(); it != g.RetiredWorkers.end();) {
-      if ((*it)->Ended() && it->get() != t_self) {
-        ended.push_back(std::move(*it));
-        it = g.RetiredWorkers.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    ended = TakeRetired(g, /*ended_only=*/true);
   }
   for (auto& w : ended) w->Join();  // their bodies have returned
 }
@@ -340,14 +352,7 @@ void StopAndJoinAllWorkers() noexcept {
     std::vector<std::unique_ptr<TSocketTimerThread>> rest;
     {
       std::lock_guard<std::mutex> lock(g.WorkerMutex);
-      for (auto it = g.RetiredWorkers.begin(); it != g.RetiredWorkers.end();) {
-        if (it->get() != t_self) {
-          rest.push_back(std::move(*it));
-          it = g.RetiredWorkers.erase(it);
-        } else {
-          ++it;
-        }
-      }
+      rest = TakeRetired(g, /*ended_only=*/false);
     }
     for (auto& w : rest) w->Join();  // also waits for a callback in progress
   } catch (...) {
