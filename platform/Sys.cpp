@@ -109,5 +109,14 @@ int access(const char* path, int mode) {
   if (Injected(Call::Access)) return -1;
   return ::faccessat(AT_FDCWD, path, mode, AT_EACCESS);
 }
+int posix_fallocate(int fd, off_t offset, off_t length) {
+  int saved = errno;
+  if (Injected(Call::Fallocate)) {
+    int err = errno;
+    errno = saved;
+    return err;
+  }
+  return ::posix_fallocate(fd, offset, length);
+}
 
 }  // namespace tamlix::sys

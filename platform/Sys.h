@@ -29,6 +29,7 @@ enum class Call {
   Socket,
   Connect,
   Access,
+  Fallocate,
   Count
 };
 
@@ -52,5 +53,7 @@ int connect(int fd, const struct sockaddr* addr, socklen_t len);
 // faccessat(AT_FDCWD, path, mode, AT_EACCESS): the check against the
 // effective ids, which a privileged process passes where others are refused.
 int access(const char* path, int mode);
+// Like POSIX, returns 0 or the error number (errno is left alone).
+int posix_fallocate(int fd, off_t offset, off_t length);
 
 }  // namespace tamlix::sys

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -132,6 +133,27 @@ inline std::vector<int> RunTogether(int count, const std::function<int(int index
     }
   }
   return codes;
+}
+
+// Runs body() in a forked child that has dropped to `uid` and `gid` (real,
+// effective and saved ids, no supplementary groups) and returns its exit
+// code: -1 when it did not exit normally, 125 when the ids could not be set.
+// No account is needed for the ids. The child ends with _exit: it runs none
+// of the parent's exit code.
+inline int RunAsUser(uid_t uid, gid_t gid, const std::function<int()>& body) {
+  pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0) {
+      ::_exit(125);
+    }
+    ::_exit(body());
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace tamlix::testing
