@@ -1,7 +1,6 @@
 #include "UnitCoreDataModule.h"
 
 #include <openssl/crypto.h>
-#include <openssl/ssl.h>
 
 #include <cstdio>
 #include <cstring>
