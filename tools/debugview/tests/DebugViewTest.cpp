@@ -185,8 +185,9 @@ TEST_F(DebugViewTest, AbsentRingAndBadOptionsAreReportedClearly) {
 }
 
 // A name left smaller than a ring (its maker stopped before sizing it) is
-// not read; a follower waits until a writer opens it, which sizes it.
-TEST_F(DebugViewTest, ANameSmallerThanARingIsNotReadUntilAWriterSizesIt) {
+// not read, and no writer uses it; a follower waits until it makes way for
+// a ring.
+TEST_F(DebugViewTest, ANameSmallerThanARingIsNotReadUntilARingTakesItsPlace) {
   int fd = ::shm_open(name_.c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::ftruncate(fd, 100), 0);
@@ -196,6 +197,8 @@ TEST_F(DebugViewTest, ANameSmallerThanARingIsNotReadUntilAWriterSizesIt) {
   EXPECT_NE(dump.out.find("smaller than a ring"), std::string::npos) << dump.out;
 
   Viewer viewer({"--follow", "--wait", "--interval-ms", "10", "--ring", name_});
+  EXPECT_THROW(OpenDebugShared(), EDebugShared);
+  ::shm_unlink(name_.c_str());
   OpenDebugShared();
   WriteDebugRecord("Mod", "sized", "P", "", "", "");
   EXPECT_TRUE(viewer.WaitFor("sized\n"));
