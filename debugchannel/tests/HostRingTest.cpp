@@ -48,6 +48,7 @@ class RingMadeByAnother {
   RingMadeByAnother(uid_t uid, mode_t mode, off_t size, int lock) {
     int ready[2];
     if (::pipe(ready) != 0 || ::pipe(hold_) != 0) return;
+    const std::string mine(TAMLIX_DEBUG_RING_SIZE, '\x5A');
     pid_ = ::fork();
     if (pid_ == 0) {
       ::close(ready[0]);
@@ -57,7 +58,6 @@ class RingMadeByAnother {
       }
       int fd = ::shm_open(TAMLIX_DEBUG_RING_NAME, O_RDWR | O_CREAT | O_EXCL, mode);
       if (fd < 0 || ::fchmod(fd, mode) != 0 || ::posix_fallocate(fd, 0, TAMLIX_DEBUG_RING_SIZE) != 0) ::_exit(3);
-      std::string mine(TAMLIX_DEBUG_RING_SIZE, '\x5A');
       if (::pwrite(fd, mine.data(), mine.size(), 0) != static_cast<ssize_t>(mine.size())) ::_exit(4);
       if (::ftruncate(fd, size) != 0 || ::flock(fd, lock) != 0) ::_exit(5);
       if (::write(ready[1], "r", 1) != 1) ::_exit(6);
