@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 #include "platform/DateTime.h"
@@ -38,9 +39,17 @@ std::mutex g_write_mutex;
 // opened (a dangling link in its place) ends the rounds with its error.
 constexpr int kOpenRounds = 1000;
 
+// How long an opening waits, in all, for a ring's creator to size it and
+// for another process's exclusive lock to go; past it, no records.
+constexpr std::chrono::milliseconds kWaitBound{1000};
+
+// The object must not block its opener (a FIFO in its place) nor become
+// its controlling terminal; shm_open adds O_NOFOLLOW and O_CLOEXEC.
+constexpr int kOpenFlags = O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
 // Whether the name still belongs to the ring behind fd.
 bool SameObject(int fd, const char* name) {
-  int other = ::shm_open(name, O_RDONLY | O_CLOEXEC, 0);
+  int other = ::shm_open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
   if (other < 0) return false;
   struct stat a{}, b{};
   bool same = ::fstat(fd, &a) == 0 && ::fstat(other, &b) == 0 && a.st_dev == b.st_dev &&
@@ -61,28 +70,123 @@ EDebugShared CreateError(int err) {
   return EDebugShared("Unable to create file mapping, Error: " + std::to_string(err));
 }
 
+// A short pause between two looks at another process's progress: a creator
+// sizes its ring and a closer lets go of its lock in microseconds.
+void Pause() noexcept {
+  timespec ts{0, 1000000};
+  nanosleep(&ts, nullptr);
+}
+
+// Takes the shared lock on fd, waiting until `deadline` at most for an
+// exclusive holder to let go. 0, or the error to fail the opening with.
+int LockShared(int fd, std::chrono::steady_clock::time_point deadline) noexcept {
+  while (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+    if (std::chrono::steady_clock::now() >= deadline) return ETIMEDOUT;
+    Pause();
+  }
+  return 0;
+}
+
+// An object found at the name is used only when its records stay ours and
+// its pages cannot vanish under a writer: a regular object, this user's,
+// with no access for group or others. 0, or the error to refuse it with.
+int Unfit(const struct stat& st) noexcept {
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  if (st.st_uid != ::geteuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) return EACCES;
+  return 0;
+}
+
+// What one round of the opening came to.
+struct Round {
+  int fd = -1;          // the locked ring, when it opened
+  bool again = false;   // the name changed under the round: go round again
+};
+
+// A new ring: this process made the name. The shared lock comes first, so
+// that no other opener takes the ring for a dead one while it is sized;
+// then its space is reserved (a full /dev/shm fails here, not at a record).
+Round CreatedRing(int fd, std::chrono::steady_clock::time_point deadline) {
+  if (int err = LockShared(fd, deadline)) {
+    Release(fd);
+    throw CreateError(err);
+  }
+  if (int err = sys::posix_fallocate(fd, 0, TAMLIX_DEBUG_RING_SIZE)) {
+    Release(fd);
+    throw CreateError(err);
+  }
+  // Another opener may have taken it for a dead ring before the lock was
+  // ours, and removed its name.
+  if (SameObject(fd, g_name)) return {fd, false};
+  ::close(fd);
+  return {-1, true};
+}
+
+// An existing object: waited for while its creator sizes it; refused when
+// unfit; made anew when dead (no process holds it: its last user was
+// killed); else shared.
+Round ExistingRing(int fd, std::chrono::steady_clock::time_point deadline) {
+  struct stat st{};
+  for (;;) {
+    if (::fstat(fd, &st) != 0) {
+      int err = errno;
+      ::close(fd);
+      throw CreateError(err);
+    }
+    if (int err = Unfit(st)) {
+      ::close(fd);
+      throw CreateError(err);
+    }
+    if (st.st_size == static_cast<off_t>(TAMLIX_DEBUG_RING_SIZE)) break;
+    // Its creator may be sizing it, or may have failed to and removed it.
+    if (!SameObject(fd, g_name)) {
+      ::close(fd);
+      return {-1, true};
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::close(fd);
+      throw CreateError(EINVAL);
+    }
+    Pause();
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    // No live holder. Its name goes as its last user's close would have
+    // taken it, and the next round starts a ring from zeros.
+    if (SameObject(fd, g_name)) ::shm_unlink(g_name);
+    ::close(fd);
+    return {-1, true};
+  }
+  if (int err = LockShared(fd, deadline)) {
+    ::close(fd);
+    throw CreateError(err);
+  }
+  // A closer removes the name only while it holds the exclusive lock, so
+  // from here on the ring stays; but it may have gone just before the lock
+  // was taken. Then start again.
+  if (SameObject(fd, g_name)) return {fd, false};
+  ::close(fd);
+  return {-1, true};
+}
+
 // Creates the ring or opens the existing one and takes the shared lock on
 // it; returns the descriptor. Called under g_mutex.
 int OpenLockedDescriptor() {
+  const auto deadline = std::chrono::steady_clock::now() + kWaitBound;
   for (int round = 1;; ++round) {
-    bool existed = false;
-    int fd = sys::shm_open(g_name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == EEXIST) {
-      existed = true;
-      fd = sys::shm_open(g_name, O_RDWR | O_CLOEXEC, 0600);
-    }
-    if (fd < 0) {
-      // Gone between the two calls: its last user removed it. Make anew.
-      if (existed && errno == ENOENT && round < kOpenRounds) continue;
+    Round r;
+    int fd = sys::shm_open(g_name, kOpenFlags | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0) {
+      r = CreatedRing(fd, deadline);
+    } else if (errno != EEXIST) {
+      throw CreateError(errno);
+    } else if ((fd = sys::shm_open(g_name, kOpenFlags, 0600)) >= 0) {
+      r = ExistingRing(fd, deadline);
+    } else if (errno == ENOENT) {
+      r.again = true;  // gone between the two calls: its last user removed it
+    } else {
       throw CreateError(errno);
     }
-    while (::flock(fd, LOCK_SH) != 0 && errno == EINTR) {
-    }
-    // A closer removes the name only while it holds the exclusive lock, so
-    // from here on the ring stays; but it may have gone just before the
-    // lock was taken (a ring created a moment ago too). Then start again.
-    if (SameObject(fd, g_name)) return fd;
-    ::close(fd);
+    if (!r.again) return r.fd;
     if (round >= kOpenRounds) throw CreateError(ENOENT);
   }
 }
@@ -103,7 +207,7 @@ double CurrentTime() noexcept {
   clock_gettime(CLOCK_REALTIME, &ts);
   if (ts.tv_sec != cached_second) {
     std::tm tm{};
-    localtime_r(&ts.tv_sec, &tm);
+    if (!platform::LocalTimeOf(ts.tv_sec, tm)) return 0;
     cached_value = platform::EncodeDateTime(platform::LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
                                                                 tm.tm_hour, tm.tm_min, tm.tm_sec, 0});
     cached_second = ts.tv_sec;
@@ -122,25 +226,14 @@ void OpenDebugShared() {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_view) return;
   int fd = OpenLockedDescriptor();
-  // A new object has no size yet; an opener racing its creator sizes it too
-  // (extending with zeros is what the creator would do anyway). A smaller
-  // object left by someone else grows the same way.
-  struct stat st{};
-  if (::fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(TAMLIX_DEBUG_RING_SIZE)) {
-    if (sys::ftruncate(fd, TAMLIX_DEBUG_RING_SIZE) != 0) {
-      int err = errno;
-      Release(fd);
-      throw CreateError(err);
-    }
-  }
   void* view = sys::mmap(nullptr, TAMLIX_DEBUG_RING_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (view == MAP_FAILED) {
     int err = errno;
     Release(fd);
     throw EDebugShared("Unable to map view of file, Error: " + std::to_string(err));
   }
-  // A new object is already zeros from ftruncate; filling it again could
-  // wipe a record that a racing opener just wrote, so it is left alone.
+  // A new object is already zeros from posix_fallocate; filling it again
+  // could wipe a record that a racing opener just wrote, so it is left alone.
   g_fd = fd;
   g_opener.Claim();
   std::lock_guard<std::mutex> turn(g_write_mutex);

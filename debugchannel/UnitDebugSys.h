@@ -35,10 +35,16 @@ class DebugText {
   std::string_view view_;
 };
 
-// Opens or creates the ring and maps it; a new ring is all zeros. When the
-// ring's last user removes it during the opening, the opening starts again
-// (a bounded number of times). Throws EDebugShared. Opening twice without a
-// close is a no-op, also in a forked child, which shares the opener's ring.
+// Opens or creates the ring and maps it; a new ring is all zeros, its space
+// reserved, so a full /dev/shm fails here ("Error: 28"), never at a record.
+// An existing object is used only when it is a regular object of the ring's
+// size, this user's (effective id), with no access for group or others; one
+// that its creator is still sizing is waited for. An existing ring that no
+// process holds (its last user was killed) is removed and made anew, from
+// zeros. Every wait is bounded (about a second in all). When the ring's last
+// user removes it during the opening, the opening starts again (a bounded
+// number of times). Throws EDebugShared. Opening twice without a close is a
+// no-op, also in a forked child, which shares the opener's ring.
 void OpenDebugShared();
 // Unmaps and closes; removes the ring's name when this was its last user.
 // In a forked child of the opener it does nothing: the ring stays the

@@ -11,6 +11,7 @@ TAMLIX_PACKAGES=(
   qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev
   xvfb openbox trayer dbus-daemon libxcb-xtest0-dev
   clang libclang-rt-14-dev
+  locales tzdata
 )
 
 tamlix_install_packages() {

@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -20,6 +24,7 @@
 
 #include "platform/DateTime.h"
 #include "platform/Sys.h"
+#include "platform/tests/TestNamespaces.h"
 #include "platform/tests/TestProcesses.h"
 
 extern char** environ;
@@ -277,33 +282,69 @@ TEST_F(RingTest, ForkedChildThatClosesLeavesTheRingToTheOpener) {
   EXPECT_FALSE(RingNameExists(name_)) << "the parent's own close still removes it";
 }
 
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 // What another process may have left under the ring's name, and a name
-// that vanishes between the exclusive create and the plain open.
-TEST(RingOpenTest, NamesLeftBehindOrVanishingStillGiveAWorkingRingOrAClearError) {
+// that vanishes between the exclusive create and the plain open. Only a
+// regular object of the ring's size, this user's and closed to others, is
+// used; one that no process holds is made anew. Whatever is refused is left
+// exactly as it was, and the opening ends within its bound.
+TEST(RingOpenTest, NamesLeftBehindAreUsedOnlyWhenTheyAreThisUsersRing) {
   std::string name = TestRingName() + ".left";
   std::string path = "/dev/shm" + name;
+  int held = -1;  // a descriptor that holds the left object's lock
+  auto ring = [&](mode_t mode, off_t size) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::fchmod(fd, mode), 0);
+    ASSERT_EQ(::ftruncate(fd, size), 0);
+    ASSERT_EQ(::pwrite(fd, "\x07\0\0\0old", 7, 0), 7) << "a record numbered 7 in slot 1";
+    ::close(fd);
+  };
+  const off_t kSize = TAMLIX_DEBUG_RING_SIZE;
   struct Case {
     const char* what;
     std::function<void()> leave;
     const char* error;  // null: the ring opens and takes records
   } cases[] = {
-      {"an object too small", [&] { ASSERT_EQ(::truncate(path.c_str(), 100), 0); }, nullptr},
-      {"an object too large", [&] { ASSERT_EQ(::truncate(path.c_str(), 2 * TAMLIX_DEBUG_RING_SIZE), 0); },
-       nullptr},
-      {"removed between create and open", [] { sys::FailNth(sys::Call::ShmOpen, 2, ENOENT); }, nullptr},
-      {"a link in its place (never followed)",
+      {"an object too small", [&] { ring(0600, 100); }, "Unable to create file mapping, Error: 22"},
+      {"an object too large", [&] { ring(0600, 2 * kSize); }, "Unable to create file mapping, Error: 22"},
+      {"a ring open to others", [&] { ring(0666, kSize); }, "Unable to create file mapping, Error: 13"},
+      {"a ring open to the group", [&] { ring(0640, kSize); }, "Unable to create file mapping, Error: 13"},
+      {"another user's ring",
        [&] {
-         ::unlink(path.c_str());
-         ASSERT_EQ(::symlink((path + ".nowhere").c_str(), path.c_str()), 0);
+         ring(0600, kSize);
+         ASSERT_EQ(::chown(path.c_str(), 4321, 4321), 0);
        },
+       "Unable to create file mapping, Error: 13"},
+      {"a FIFO (never waited on)", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+       "Unable to create file mapping, Error: 22"},
+      {"a folder", [&] { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); }, "Unable to create file mapping, Error: 22"},
+      {"a link in its place (never followed)",
+       [&] { ASSERT_EQ(::symlink((path + ".nowhere").c_str(), path.c_str()), 0); },
        "Unable to create file mapping, Error: 40"},
+      {"a ring held with an exclusive lock",
+       [&] {
+         ring(0600, kSize);
+         held = ::open(path.c_str(), O_RDONLY);
+         ASSERT_EQ(::flock(held, LOCK_EX), 0);
+       },
+       "Unable to create file mapping, Error: 110"},
+      {"a ring that no process holds (starts from zeros)", [&] { ring(0600, kSize); }, nullptr},
+      {"removed between create and open", [] { sys::FailNth(sys::Call::ShmOpen, 2, ENOENT); }, nullptr},
   };
   SetDebugSharedNameForTesting(name.c_str());
   for (const Case& c : cases) {
-    int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
+    ::shm_unlink(name.c_str());
+    ::rmdir(path.c_str());
     c.leave();
+    struct stat before{};
+    bool left = ::lstat(path.c_str(), &before) == 0;
+    std::string bytes = left && S_ISREG(before.st_mode) ? FileBytes(path) : "";
+    auto begun = std::chrono::steady_clock::now();
     try {
       OpenDebugShared();
       EXPECT_EQ(c.error, nullptr) << c.what << ": opened";
@@ -311,13 +352,27 @@ TEST(RingOpenTest, NamesLeftBehindOrVanishingStillGiveAWorkingRingOrAClearError)
       ASSERT_NE(DebugSharedView(), nullptr) << c.what;
       EXPECT_EQ(+DebugSharedView()[0].Sequence, 1) << c.what;
       EXPECT_EQ(Short(DebugSharedView()[0].Message), "works") << c.what;
+      EXPECT_EQ(DebugSharedView()[0].Procedure.Length, 1) << c.what << ": the old record's bytes stay";
+      EXPECT_TRUE(MappedRingIsUnderName(name)) << c.what;
     } catch (const EDebugShared& e) {
       EXPECT_STREQ(e.what(), c.error ? c.error : "(no error)") << c.what;
+      EXPECT_FALSE(DebugSharedIsOpen()) << c.what;
+      struct stat after{};
+      ASSERT_EQ(::lstat(path.c_str(), &after), 0) << c.what << ": removed";
+      EXPECT_EQ(after.st_ino, before.st_ino) << c.what;
+      EXPECT_EQ(after.st_mode, before.st_mode) << c.what;
+      if (S_ISREG(before.st_mode)) {
+        EXPECT_TRUE(FileBytes(path) == bytes) << c.what << ": written into";
+      }
     }
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(10)) << c.what;
     sys::ClearFaults();
     CloseDebugShared();
-    ::unlink(path.c_str());
+    if (held >= 0) ::close(held);
+    held = -1;
   }
+  ::shm_unlink(name.c_str());
+  ::rmdir(path.c_str());
 }
 
 // Processes that open the ring while others close it: an opener can find
@@ -359,6 +414,7 @@ TEST(RingOpenTest, FailuresCarryTheirTextAndErrnoAndLeaveNothingBehind) {
   } cases[] = {
       {sys::Call::ShmOpen, EACCES, "Unable to create file mapping, Error: 13"},
       {sys::Call::Mmap, ENOMEM, "Unable to map view of file, Error: 12"},
+      {sys::Call::Fallocate, ENOSPC, "Unable to create file mapping, Error: 28"},
   };
   for (const auto& c : cases) {
     sys::FailNth(c.call, 1, c.err);
@@ -373,6 +429,101 @@ TEST(RingOpenTest, FailuresCarryTheirTextAndErrnoAndLeaveNothingBehind) {
     EXPECT_FALSE(RingNameExists(name)) << c.text;
     WriteDebugRecord("M", "ignored while closed", "P", "S", "", "d");  // must not crash
   }
+}
+
+// A /dev/shm too small for the ring: the opening fails at once, with the
+// name and its space given back, and nothing waits for a later record to
+// fault.
+TEST(RingOpenTest, AFullShmFailsTheOpeningWithError28) {
+  std::string name = TestRingName() + ".full";
+  int code = tamlix::testing::RunWithPrivateMounts([&] {
+    if (!tamlix::testing::MountSmallTmpfs("/dev/shm", 256 * 1024)) return 10;
+    SetDebugSharedNameForTesting(name.c_str());
+    try {
+      OpenDebugShared();
+      return 11;
+    } catch (const EDebugShared& e) {
+      if (std::string(e.what()) != "Unable to create file mapping, Error: 28") return 12;
+    }
+    if (RingNameExists(name)) return 13;
+    WriteDebugRecord("M", "ignored while closed", "P", "S", "", "d");
+    return 0;
+  });
+  EXPECT_EQ(code, 0) << "10 no tmpfs, 11 opened, 12 another error, 13 name left";
+}
+
+// The ring's last user is killed: its name stays, but nothing holds it. The
+// next opener starts from zeros, as after a close.
+TEST(RingOpenTest, ARingWhoseLastUserWasKilledStartsFromZeros) {
+  std::string name = TestRingName() + ".dead";
+  ::shm_unlink(name.c_str());
+  SetDebugSharedNameForTesting(name.c_str());
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    OpenDebugShared();
+    for (const char* m : {"one", "two", "three"}) WriteDebugRecord("M", m, "P", "S", "", nullptr);
+    ::raise(SIGKILL);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_TRUE(RingNameExists(name)) << "left behind by the killed process";
+
+  OpenDebugShared();
+  WriteDebugRecord("M", "after", "P", "S", "", nullptr);
+  TDebugRecord* ring = DebugSharedView();
+  ASSERT_NE(ring, nullptr);
+  EXPECT_EQ(+ring[0].Sequence, 1);
+  EXPECT_EQ(Short(ring[0].Message), "after");
+  EXPECT_EQ(+ring[1].Sequence, 0);
+  EXPECT_EQ(+ring[2].Sequence, 0);
+  EXPECT_TRUE(MappedRingIsUnderName(name));
+  CloseDebugShared();
+  EXPECT_FALSE(RingNameExists(name));
+}
+
+// The local time of a write as a day count: now in UTC plus `hours`.
+double UtcNowPlusHours(int hours) {
+  time_t now = ::time(nullptr) + hours * 3600;
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  return platform::EncodeDateTime(
+      platform::LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, 0});
+}
+
+// A writer that stays up while the system's zone changes twice (another
+// zone file bound over /etc/localtime): each record after the change, once
+// the zone has been looked at again (within a second), is in the new zone.
+TEST(RingTimeTest, RecordsFollowTheSystemsZoneAsItChanges) {
+  std::string name = TestRingName() + ".zone";
+  ::shm_unlink(name.c_str());
+  int code = tamlix::testing::RunWithPrivateMounts([&] {
+    ::unsetenv("TZ");
+    SetDebugSharedNameForTesting(name.c_str());
+    OpenDebugShared();
+    WriteDebugRecord("M", "before", "P", "S", "", nullptr);  // the zone as the process found it
+    struct Zone {
+      const char* file;
+      int hours;
+    } zones[] = {{"/usr/share/zoneinfo/Asia/Tokyo", 9}, {"/usr/share/zoneinfo/Etc/GMT+3", -3}};
+    int result = 0;
+    for (int i = 0; i < 2 && result == 0; ++i) {
+      if (!tamlix::testing::BindOver(zones[i].file, "/etc/localtime")) {
+        result = 10;
+        break;
+      }
+      ::usleep(1200 * 1000);
+      WriteDebugRecord("M", "after", "P", "S", "", nullptr);
+      const TDebugRecord& rec = DebugSharedView()[i + 1];
+      double off = TimeOf(rec) - UtcNowPlusHours(zones[i].hours);
+      if (rec.Sequence != i + 2 || off > 10.0 / 86400 || off < -10.0 / 86400) result = 20 + i;
+    }
+    CloseDebugShared();
+    return result;
+  });
+  EXPECT_EQ(code, 0) << "10 no bind mount; 20 not in Tokyo's time after the first change, 21 not 3 hours "
+                        "behind UTC after the second";
 }
 
 }  // namespace
