@@ -68,7 +68,7 @@ TamlixBool Init_SSL_Connect(void) {
     // The set-up would overwrite what an earlier one left: never leak it.
     ReleaseLeftoverSSL();
     // The handshake ends with the deadline of the last connect.
-    return AsBool(tamlix::core::Init_SSL_Connect(Core().ConnectDeadline));
+    return AsBool(tamlix::core::Init_SSL_Connect());
   });
 }
 

@@ -11,9 +11,6 @@
 // time is atomic or names the mutex that guards it.
 #pragma once
 
-#include <openssl/ssl.h>
-#include <netinet/in.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -24,7 +21,7 @@
 #include <vector>
 
 #include "ExportLock.h"
-#include "platform/TimedConnect.h"
+#include "platform/TlsClient.h"
 #include "tamlix/TamlixCore.h"
 
 namespace tamlix::core {
@@ -36,7 +33,10 @@ constexpr size_t kReplyBufferSize = 6145;  // one read of at most 6144 bytes and
 constexpr int32_t kInUseCode = 101;
 constexpr const char* kCoreModule = "TamlixCore.dll";
 
-struct TCoreState {
+// The connection items (SocketHandle, ServerAddr, SSLMethod, SSLContext,
+// SSLHandle, SSLBio, ConnectDeadline) come from TTlsConnection; see the
+// header comment for who may touch them.
+struct TCoreState : platform::TTlsConnection {
   TExportLock ExportLock;
 
   // --- session (under ExportLock; SessionName is also read by the worker)
@@ -53,16 +53,6 @@ struct TCoreState {
   std::atomic<TReceiveCallback> ReadCallback{nullptr};
   std::atomic<TTimeNotifyEvent> TimerCallback{nullptr};
   std::atomic<TTimeNotifyEvent> TimeNotifyEvent{nullptr};
-
-  // --- the connection (see the header comment for who may touch it)
-  int SocketHandle = -1;
-  sockaddr_in ServerAddr{};
-  const SSL_METHOD* SSLMethod = nullptr;
-  SSL_CTX* SSLContext = nullptr;
-  SSL* SSLHandle = nullptr;
-  BIO* SSLBio = nullptr;
-  // Set when the connect starts; the handshake and the write end with it.
-  platform::Deadline ConnectDeadline;
 
   // --- reply workers. A stopped worker moves to RetiredWorkers until it
   // has ended and another thread joins it.

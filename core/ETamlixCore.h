@@ -11,10 +11,4 @@ class ETamlixCore : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A failed step of the SSL client set-up; caught inside Init_SSL_Connect.
-class ETamlixCoreSSL : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 }  // namespace tamlix::core

@@ -1,16 +1,10 @@
 #include "SocketTimerThread.h"
 
-#include <fcntl.h>
-#include <openssl/ssl.h>
 #include <sys/eventfd.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <limits>
 #include <vector>
 
 #include "CoreConnection.h"
@@ -23,7 +17,6 @@ namespace {
 constexpr const char* kReadProc = "UnitCoreDataModule.CallReadFromSocket";
 constexpr const char* kExecuteProc = "TSocketTimer.execute";
 constexpr const char* kTimerProc = "UnitCoreDataModule.InitializeTimerThread";
-constexpr long long kStopCheckMs = 100;  // a worker without its wake-up looks this often
 
 thread_local TSocketTimerThread* t_self = nullptr;
 
@@ -183,64 +176,36 @@ void TSocketTimerThread::CallReadFromSocket() {
   TCoreState& g = Core();
   const std::string session = CurrentSessionName();
   Record(kReadProc, "Entering Read From Socket.  Preparing IP Listen If Ready", session);
-  const int fd = g.SocketHandle;
-  // The wait is the poll's alone: the read itself never blocks, so a record
-  // that only part-arrived, or a non-application record, cannot hold the
-  // worker past its time-out or past a stop request.
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-
   std::memset(g.ReplyReadBuffer, 0, kReplyBufferSize);
   std::memset(g.ReplyAccumulator, 0, kReplyBufferSize);
   Record(kReadProc, "Listening for IP data", session);
   size_t total = 0;
   const int32_t seconds = g.SelectTimeoutSeconds.load();
   const std::string N = std::to_string(seconds);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
 
-  int n = 0;
-  for (;;) {
-    if (!g.SSLHandle || fd < 0) {
-      n = -1;
+  // One wait of the whole time-out, which no record without reply data (a
+  // ticket, a KeyUpdate, part of a record) extends, and which a stop request
+  // ends at once. Without a wake-up descriptor the stop request is looked at
+  // between short spells, so that a close never waits out the time-out.
+  const platform::Deadline deadline{std::chrono::seconds(seconds)};
+  const platform::TReplyRead read = platform::ReadReply(g, g.ReplyReadBuffer, static_cast<int>(kReplyBufferSize - 1),
+                                                        deadline, {wake_fd_, &terminated_});
+  switch (read.End) {
+    case platform::TReplyEnd::Stopped:
+      return;
+    case platform::TReplyEnd::WaitFailed:
+      Record(kReadProc, "Select Failed: Error = " + std::to_string(read.Error), session);
+      NotifyTimeOut();
+      return;
+    case platform::TReplyEnd::TimedOut:
+      Record(kReadProc, "Select - No Inbound IP data after waiting " + N + " seconds", "");
+      NotifyTimeOut();
+      return;
+    case platform::TReplyEnd::Data:
+    case platform::TReplyEnd::NoData:
       break;
-    }
-    if (!SSL_has_pending(g.SSLHandle)) {
-      // poll, not select: a host with many open files may give the socket
-      // a number beyond what an fd_set holds.
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now() +
-                                                                        std::chrono::microseconds(999));
-      long long ms = std::clamp<long long>(left.count(), 0, std::numeric_limits<int>::max());
-      // No descriptor was free for the wake-up: look at the stop request
-      // between short waits instead, so that a close never waits out the
-      // whole time-out.
-      if (wake_fd_ < 0) ms = std::min<long long>(ms, kStopCheckMs);
-      pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-      int r = ::poll(fds, wake_fd_ >= 0 ? 2 : 1, static_cast<int>(ms));
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        Record(kReadProc, "Select Failed: Error = " + std::to_string(errno), session);
-        NotifyTimeOut();
-        return;
-      }
-      if (Terminated()) return;
-      if (r == 0) {
-        // A wait longer than one poll can take goes on until the deadline.
-        if (std::chrono::steady_clock::now() < deadline) continue;
-        Record(kReadProc, "Select - No Inbound IP data after waiting " + N + " seconds", "");
-        NotifyTimeOut();
-        return;
-      }
-    }
-    {
-      SigPipeGuard guard;
-      n = SSL_read(g.SSLHandle, g.ReplyReadBuffer, static_cast<int>(kReplyBufferSize - 1));
-    }
-    if (n > 0) break;
-    int error = SSL_get_error(g.SSLHandle, n);
-    // Only a handshake message or part of a record came: wait on for the
-    // rest of the time.
-    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) break;
   }
+  const int n = read.Result;
   LeaveConnection();
   Record("ReadSocket", "f_SSL_read", "");
   if (n > 0) {

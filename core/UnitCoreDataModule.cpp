@@ -1,7 +1,6 @@
 #include "UnitCoreDataModule.h"
 
 #include <openssl/crypto.h>
-#include <openssl/ssl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -87,7 +86,7 @@ bool TdtmdlCore::ResetConnection(TCoreStatus* Status) {
     FillStatus(Status, "Unable to open socket connection");
     return false;
   }
-  if (!Init_SSL_Connect(g.ConnectDeadline)) {
+  if (!Init_SSL_Connect()) {
     Record("UnitCoreDataModule.Init_SSL_Connect", "SSL Initialization failure", session);
     throw ETamlixCore("Core Initialization Failure");
   }
@@ -250,15 +249,8 @@ bool SendData(const char* Data, TCoreStatus* Status) {
   try {
     if (!g.dtmdlCore->ResetConnection(Status)) return false;
     std::string session = CurrentSessionName();
-    int written = 0;
-    if (Data && size > 0 && g.SSLHandle) {
-      // One write, within what is left of the connect's deadline.
-      int len = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(size);
-      SSL* ssl = g.SSLHandle;
-      bool timed_out = false;
-      written = platform::RunTlsStep(ssl, g.SocketHandle, g.ConnectDeadline,
-                                     [ssl, Data, len] { return SSL_write(ssl, Data, len); }, &timed_out);
-    }
+    // One write, within what is left of the connect's deadline.
+    const int written = Data && size > 0 ? platform::WriteRequest(g, std::string_view(Data, size)) : 0;
     Record(kSendProc, "SSL Sent Data: Size = " + std::to_string(written) + " bytes", session, {}, Data);
     if (written <= 0) {
       RequestWorkerStop();

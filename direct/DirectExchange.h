@@ -7,18 +7,17 @@
 //
 // Bounds: the connect, the TLS handshake and the write share one deadline
 // (platform/TimedConnect.h, 30 s), so a stalled switch cannot hold the
-// host's thread; the wait for the reply is one spell of 8 seconds, which a
-// signal does not restart. No call raises SIGPIPE in the host.
+// host's thread; the wait for the reply is one spell of 8 seconds, which
+// neither a signal nor records without reply data restart or extend
+// (platform/TlsClient.h). No call raises SIGPIPE in the host.
 #pragma once
-
-#include <openssl/ssl.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "platform/TimedConnect.h"
+#include "platform/TlsClient.h"
 
 namespace tamlix::direct {
 
@@ -43,12 +42,9 @@ int32_t ReadWriteSocket(const char* Claim, const int32_t* BytesWritten, char* Re
 bool SocketConnect(int32_t Port, const std::string& Address);
 // The TLS client set-up over the exchange's socket: every step that reports a
 // status only records its failure; a step that makes no object ends it
-// (socket closed), and so does a handshake still unfinished at `deadline`.
-// Otherwise the handshake's verdict decides the result.
-bool Init_SSL_Connect(const platform::Deadline& deadline);
-// The first IPv4 address of Name, network byte order; 0 when none.
-uint32_t LookupName(const std::string& Name);
-void ssl_infocallback(const SSL* ssl, int where, int ret);
+// (socket closed), and so does a handshake still unfinished at the
+// connect's deadline. Otherwise the handshake's verdict decides the result.
+bool Init_SSL_Connect();
 // Frees the exchange's TLS objects and closes its socket, without records.
 void ReleaseExchangeObjects() noexcept;
 

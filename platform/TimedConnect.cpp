@@ -29,13 +29,14 @@ struct TStepWait {
 // read or a write it waits for the socket, within the deadline, so that
 // OpenSSL itself never waits (and runs each step once, as on a blocking
 // socket, however the bytes trickle in). Past the deadline the operation
-// fails for good: no retry.
+// fails for good, also while bytes keep coming (records that OpenSSL skips
+// would otherwise keep it reading): no retry.
 long WaitBeforeIo(BIO* bio, int oper, const char*, size_t, int, long, int ret, size_t*) {
   auto* wait = reinterpret_cast<TStepWait*>(BIO_get_callback_arg(bio));
   const short events = oper == BIO_CB_READ ? POLLIN : oper == BIO_CB_WRITE ? POLLOUT : 0;
   if (!wait || events == 0 || wait->fd < 0) return ret;
   pollfd p{wait->fd, events, 0};
-  if (PollUntil(&p, 1, *wait->deadline) > 0) return ret;
+  if (!wait->deadline->Passed() && PollUntil(&p, 1, *wait->deadline) > 0) return ret;
   wait->timed_out = true;
   BIO_clear_retry_flags(bio);
   return -1;
@@ -61,11 +62,11 @@ int PollUntil(pollfd* fds, nfds_t count, const Deadline& deadline) {
   }
 }
 
-void SetBlocking(int fd, bool blocking) noexcept {
+bool SetBlocking(int fd, bool blocking) noexcept {
   int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0) return;
+  if (flags < 0) return false;
   int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-  if (wanted != flags) ::fcntl(fd, F_SETFL, wanted);
+  return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
 }
 
 int ConnectTo(int fd, const sockaddr_in& addr, const Deadline& deadline) {
@@ -117,7 +118,7 @@ int RunTlsStep(SSL* ssl, int fd, const Deadline& deadline, const std::function<i
       short events = error == SSL_ERROR_WANT_READ ? POLLIN : error == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
       if (events == 0 || fd < 0) break;
       pollfd p{fd, events, 0};
-      if (PollUntil(&p, 1, deadline) <= 0) {
+      if (deadline.Passed() || PollUntil(&p, 1, deadline) <= 0) {
         wait.timed_out = true;
         break;
       }
@@ -129,7 +130,7 @@ int RunTlsStep(SSL* ssl, int fd, const Deadline& deadline, const std::function<i
     BIO_set_callback_ex(bio, nullptr);
     BIO_set_callback_arg(bio, nullptr);
   }
-  *timed_out = wait.timed_out;
+  if (timed_out) *timed_out = wait.timed_out;
   return rc;
 }
 

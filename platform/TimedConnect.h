@@ -26,6 +26,9 @@ class Deadline {
   // ConnectDeadline() from now.
   static Deadline ForConnect() { return Deadline(ConnectDeadline()); }
 
+  // The earlier of the two.
+  static Deadline Sooner(const Deadline& a, const Deadline& b) { return a.at_ < b.at_ ? a : b; }
+
   bool Passed() const { return Clock::now() >= at_; }
   // What is left in whole milliseconds, rounded up; 0 once passed.
   int PollMs() const;
@@ -44,7 +47,8 @@ class Deadline {
 // deadline passed, -1 a lasting error (errno set).
 int PollUntil(pollfd* fds, nfds_t count, const Deadline& deadline);
 
-void SetBlocking(int fd, bool blocking) noexcept;
+// False when the socket's mode could not be read or changed.
+bool SetBlocking(int fd, bool blocking) noexcept;
 
 // connect() through the fault-injection seam, given up at the deadline. 0 on
 // success; -1 with errno on failure: the connect's own error, or ETIMEDOUT
@@ -56,9 +60,12 @@ int ConnectTo(int fd, const sockaddr_in& addr, const Deadline& deadline);
 
 // Runs one OpenSSL call on `ssl` over socket `fd` (SSL_connect,
 // SSL_do_handshake, SSL_write, ...) to its end: repeats it as long as it
-// asks to wait for the socket, waiting no longer than the deadline. Returns
-// the call's last result, for SSL_get_error; *timed_out tells whether the
-// wait ended it (the deadline passed, or the wait itself failed).
-int RunTlsStep(SSL* ssl, int fd, const Deadline& deadline, const std::function<int()>& step, bool* timed_out);
+// asks to wait for the socket, waiting no longer than the deadline. Once the
+// deadline has passed every read and write of the step fails, however many
+// bytes keep arriving. Returns the call's last result, for SSL_get_error;
+// *timed_out, when given, tells whether the wait ended it (the deadline
+// passed, or the wait itself failed).
+int RunTlsStep(SSL* ssl, int fd, const Deadline& deadline, const std::function<int()>& step,
+               bool* timed_out = nullptr);
 
 }  // namespace tamlix::platform

@@ -107,14 +107,15 @@ TEST_F(ConnectionTest, AddressRuleAndPortBits) {
 
 // Switches that misbehave before the connection is up: the connect and the
 // handshake share one deadline (shortened here), which no byte that trickles
-// in and no signal the host takes extends; past it the send fails as a
-// refused connection does, and no worker starts.
+// in, no stream of records and no signal the host takes extends; past it
+// the send fails as a refused connection does, and no worker starts.
 TEST_F(ConnectionTest, MisbehavingSwitchEndsTheSendAtTheDeadline) {
   constexpr auto kDeadline = std::chrono::seconds(2);
   platform::Deadline::SetConnectDeadlineForTesting(kDeadline);
   SilentListener silent;  // accepts into the backlog, never speaks TLS
   tamlix::testing::TestSwitch trickle({"--trickle-ms", "20"});  // far beyond the deadline in all
   tamlix::testing::TestSwitch full({"--full-backlog"});
+  tamlix::testing::TestSwitch hello({"--hello-requests"});  // records the handshake skips, without end
   const struct Case {
     const char* name;
     int port;
@@ -123,6 +124,7 @@ TEST_F(ConnectionTest, MisbehavingSwitchEndsTheSendAtTheDeadline) {
       {"silent", silent.port(), {"IP Socket Connection Successful", "Failure Connecting SSL Socket"}},
       {"trickle", trickle.port(), {"IP Socket Connection Successful", "Failure Connecting SSL Socket"}},
       {"synDropped", full.port(), {"Socket Error:" + std::to_string(ETIMEDOUT), "Failure Connecting SSL Socket"}},
+      {"helloRequests", hello.port(), {"IP Socket Connection Successful", "Failure Connecting SSL Socket"}},
   };
   tamlix::testing::PeriodicAlarm alarm(std::chrono::milliseconds(200));
   for (const Case& c : cases) {

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,12 +14,14 @@
 
 #include "SendTestSupport.h"
 #include "SwitchSupport.h"
+#include "platform/tests/TestProcesses.h"
 
 namespace tamlix::core::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using ReplyTest = SendTest;
+using tamlix::testing::ProcessCpuSeconds;
 
 const std::string kClaim = "\x02" "0012claim text\x03";
 
@@ -155,6 +158,104 @@ TEST_F(ReplyTest, ReplyShapesHandOverOnlyTheFirstReadsText) {
     ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1) << c.name;
     JoinWorkersForTesting();
     EXPECT_EQ(CallbackLog::Get().Whats(), c.events) << c.name;
+  }
+}
+
+double SecondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// Part of a TLS record on the socket is no reason to read again at once: the
+// worker waits in poll for the rest with the CPU idle, a record that never
+// completes ends at the time-out, and a stop request ends the wait at once.
+TEST_F(ReplyTest, PartOfARecordWaitsInPollWithTheCpuIdle) {
+  const struct Case {
+    const char* name;
+    SwitchSpec spec;
+    std::vector<std::string> events;
+    double after;  // seconds from the send to the event
+  } cases[] = {
+      {"split record", {{"--reply", "SPLIT REPLY", "--split-record", "1500"}}, {"read:SPLIT REPLY"}, 1.5},
+      {"one header byte", {{"--reply", "NEVER WHOLE", "--partial-record", "1"}}, {"notify"}, 2.0},
+  };
+  for (const Case& c : cases) {
+    SwitchProcess sw(c.spec);
+    CallbackLog::Get().Clear();
+    Start(sw.port(), 2000, "127.0.0.1", CallbackLog::OnRead, std::string("part") + std::to_string(&c - cases));
+    ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1) << c.name;
+    const auto begun = Clock::now();
+    const double cpu = ProcessCpuSeconds();
+    ASSERT_TRUE(CallbackLog::Get().WaitFor(1, 10)) << c.name;
+    const double waited = SecondsSince(begun);
+    const double used = ProcessCpuSeconds() - cpu;
+    EXPECT_EQ(CallbackLog::Get().Whats(), c.events) << c.name;
+    EXPECT_GE(waited, c.after - 0.1) << c.name;
+    EXPECT_LT(waited, c.after + 1.0) << c.name;
+    EXPECT_LT(used, waited / 10) << c.name << ": " << used << " s of CPU in " << waited << " s";
+
+    // A worker waiting on part of a record stops when the next send asks.
+    ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1) << c.name;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the part has come
+    const auto again = Clock::now();
+    ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1) << c.name;
+    EXPECT_LT(SecondsSince(again), 2.0) << c.name;
+    StopAndJoinAllWorkers();
+    EXPECT_EQ(CallbackLog::Get().Whats(), c.events) << c.name << ": a stopped worker calls nothing";
+  }
+}
+
+// A switch that keeps sending records without reply data (TLS 1.3
+// KeyUpdates, also ones that ask for an answer while the switch reads
+// nothing) for longer than the time-out: the time-notify comes at the
+// time-out, and neither the next send nor a stop waits for the stream. Once
+// the answers find no room the worker waits for room, the CPU idle.
+TEST_F(ReplyTest, RecordsWithoutReplyDataEndAtTheTimeOut) {
+  const struct Case {
+    const char* name;
+    SwitchSpec spec;
+    bool answers;
+  } cases[] = {
+      {"key updates", {{"--reply", "LATE", "--key-updates", "10000"}}, false},
+      {"key updates asking for answers",
+       {{"--reply", "LATE", "--key-updates", "10000", "--key-update-requested"}},
+       true},
+  };
+  for (const Case& c : cases) {
+    SwitchProcess sw(c.spec);
+    CallbackLog::Get().Clear();
+    Start(sw.port(), 3000, "127.0.0.1", CallbackLog::OnRead, std::string("flood") + std::to_string(&c - cases));
+    int mark = Mark();
+    ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1) << c.name;
+    const auto begun = Clock::now();
+    double cpu = 0;
+    Clock::time_point idle_from;
+    if (c.answers) {
+      // A small send buffer: the answers fill the way back after a few
+      // hundred updates (well within the first second), not after megabytes.
+      int small = 4096;
+      ASSERT_EQ(::setsockopt(Core().SocketHandle, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      idle_from = Clock::now();
+      cpu = ProcessCpuSeconds();
+    }
+    ASSERT_TRUE(CallbackLog::Get().WaitFor(1, 10)) << c.name;
+    const double waited = SecondsSince(begun);
+    EXPECT_GE(waited, 3.0 - 0.1) << c.name;  // the worker starts its wait before the send returns
+    EXPECT_LT(waited, 3.0 + 1.0) << c.name;
+    if (c.answers) {
+      const double idle = SecondsSince(idle_from);
+      const double used = ProcessCpuSeconds() - cpu;
+      EXPECT_LT(used, idle / 10) << c.name << ": " << used << " s of CPU in " << idle << " s";
+    }
+    EXPECT_EQ(CallbackLog::Get().Whats(), std::vector<std::string>{"notify"}) << c.name;
+    EXPECT_TRUE(Contains(MessagesSince(mark), "Select - No Inbound IP data after waiting 3 seconds")) << c.name;
+
+    auto again = Clock::now();
+    ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1) << c.name;
+    EXPECT_LT(SecondsSince(again), 2.0) << c.name;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the new worker is inside the stream
+    again = Clock::now();
+    StopAndJoinAllWorkers();
+    EXPECT_LT(SecondsSince(again), 2.0) << c.name;
+    EXPECT_EQ(CallbackLog::Get().Whats(), std::vector<std::string>{"notify"}) << c.name;
   }
 }
 

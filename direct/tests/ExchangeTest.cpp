@@ -23,6 +23,7 @@
 #include "RingRecords.h"
 #include "TestSwitch.h"
 #include "UnitTamlixDirect.h"
+#include "platform/tests/TestProcesses.h"
 #include "platform/Sys.h"
 #include "tamlix/TamlixDirect.h"
 
@@ -32,6 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 using tamlix::testing::TestSwitch;
 using Clock = std::chrono::steady_clock;
+using tamlix::testing::ProcessCpuSeconds;
 
 constexpr int32_t kUntouched = 12345;
 
@@ -279,8 +281,9 @@ TEST_F(ExchangeTest, RefusedHandshakeFailsTheConnection) {
 
 // Switches that misbehave before the connection is up: the connect and the
 // handshake share one deadline (shortened here), which no byte that trickles
-// in and no signal the host takes extends; past it the exchange fails as
-// a refused connection does, and the caller's buffers stay untouched.
+// in, no stream of records and no signal the host takes extends; past it
+// the exchange fails as a refused connection does, and the caller's buffers
+// stay untouched.
 TEST_F(ExchangeTest, MisbehavingSwitchEndsTheExchangeAtTheDeadline) {
   constexpr double kDeadline = 2.0;
   platform::Deadline::SetConnectDeadlineForTesting(std::chrono::milliseconds(2000));
@@ -293,6 +296,7 @@ TEST_F(ExchangeTest, MisbehavingSwitchEndsTheExchangeAtTheDeadline) {
       {"silent", {"--plain", "--silent"}, {"Socket Connection Successful", "Failure Connecting SSL Socket"}},
       {"trickle", {"--trickle-ms", "20"}, {"Socket Connection Successful", "Failure Connecting SSL Socket"}},
       {"synDropped", {"--full-backlog"}, {"Socket Error:" + std::to_string(ETIMEDOUT)}},
+      {"helloRequests", {"--hello-requests"}, {"Socket Connection Successful", "Failure Connecting SSL Socket"}},
   };
   tamlix::testing::PeriodicAlarm alarm(std::chrono::milliseconds(200));
   for (const Case& c : cases) {
@@ -339,6 +343,51 @@ TEST_F(ExchangeTest, PeriodicSignalsNeitherRestartNorEndTheReplyWait) {
                                                 "SSL read/write finished"}),
             "")
       << testing::Messages(o.records);
+}
+
+// Whatever the switch sends after the claim, the wait (its spell shortened
+// here) ends on time: a record that comes in two parts is waited for in
+// poll with the CPU idle, and one that never completes, or a stream of
+// records without reply data (KeyUpdates, also ones that ask for an answer
+// while the switch reads nothing), ends with "TimeOut" at the spell's end.
+TEST_F(ExchangeTest, TheWaitEndsWithinItsSpellWhateverTheSwitchSends) {
+  SetWaitSpellForTesting(std::chrono::milliseconds(2000));
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int32_t result;
+    std::string response;
+    int32_t received;
+    std::string record;
+    double seconds;  // how long the call takes
+    bool idle;       // the CPU stays idle meanwhile
+  };
+  const std::vector<Case> cases = {
+      {"split record", {"--reply", "SPLIT REPLY", "--split-record", "1500"}, 1, "SPLIT REPLY", 11,
+       "11 Bytes Received", 1.5, true},
+      {"one header byte", {"--reply", "NEVER WHOLE", "--partial-record", "1"}, 0, "", kUntouched, "TimeOut", 2.0,
+       true},
+      {"key updates", {"--reply", "LATE", "--key-updates", "8000"}, 0, "", kUntouched, "TimeOut", 2.0, false},
+      {"key updates asking for answers",
+       {"--reply", "LATE", "--key-updates", "8000", "--key-update-requested"}, 0, "", kUntouched, "TimeOut", 2.0,
+       false},
+  };
+  for (const Case& c : cases) {
+    TestSwitch sw(c.args);
+    LoadFor(sw);
+    const double cpu = ProcessCpuSeconds();
+    Outcome o = Exchange("claim\x03");
+    const double used = ProcessCpuSeconds() - cpu;
+    EXPECT_EQ(o.result, c.result) << c.name << "\n" << testing::Messages(o.records);
+    EXPECT_EQ(o.response, c.response) << c.name;
+    EXPECT_EQ(o.received, c.received) << c.name;
+    EXPECT_NE(testing::Find(o.records, c.record), nullptr) << c.name << "\n" << testing::Messages(o.records);
+    EXPECT_GE(o.seconds, c.seconds - 0.1) << c.name;
+    EXPECT_LT(o.seconds, c.seconds + 1.0) << c.name;
+    if (c.idle) {
+      EXPECT_LT(used, o.seconds / 10) << c.name << ": " << used << " s of CPU in " << o.seconds << " s";
+    }
+  }
 }
 
 TEST_F(ExchangeTest, StdcallTwinBehavesLikeProcessClaim) {

@@ -45,6 +45,15 @@ std::string SwitchUsage() {
          "  --trickle-ms N        send the TLS handshake one byte at a time, N ms apart\n"
          "  --full-backlog        fill the accept queue at start and accept nothing: later\n"
          "                        connects get no answer at all (their SYNs are dropped)\n"
+         "  --split-record MS     send the reply's TLS record in two TCP writes, MS ms apart\n"
+         "  --partial-record N    send only the first N bytes of the reply's TLS record, then\n"
+         "                        nothing more (the connection stays open)\n"
+         "  --key-updates MS      before the reply, send TLS 1.3 KeyUpdates for MS ms, as fast\n"
+         "                        as the client takes them\n"
+         "  --key-update-requested  the KeyUpdates ask for one back; the switch reads nothing\n"
+         "                        while it sends them, and its receive buffer is small\n"
+         "  --hello-requests      answer the client's hello with TLS 1.2 HelloRequest records,\n"
+         "                        as fast as the client takes them, until it goes\n"
          "  --log-dir DIR         write request k as DIR/request-<k>.bin\n"
          "  --max-connections N   exit after serving N connections\n"
          "  --cert FILE --key FILE  PEM certificate and key (default: made at start)\n"
@@ -71,7 +80,8 @@ ParseResult ParseSwitchOptions(int argc, char** argv) {
     }
     static const std::string_view kWithValue[] = {
         "--port", "--reply", "--reply-file", "--oversize", "--delay-ms", "--pieces",
-        "--pause-ms", "--log-dir", "--max-connections", "--cert", "--key", "--trickle-ms"};
+        "--pause-ms", "--log-dir", "--max-connections", "--cert", "--key", "--trickle-ms",
+        "--split-record", "--partial-record", "--key-updates"};
     bool wantsValue = false;
     for (auto w : kWithValue) wantsValue = wantsValue || arg == w;
     if (wantsValue && !inlineValue) {
@@ -131,6 +141,19 @@ ParseResult ParseSwitchOptions(int argc, char** argv) {
       o.trickleMs = static_cast<int>(n);
     } else if (arg == "--full-backlog") {
       o.fullBacklog = true;
+    } else if (arg == "--split-record") {
+      if (!number(0, kMaxMs)) return r;
+      o.splitRecordMs = static_cast<int>(n);
+    } else if (arg == "--partial-record") {
+      if (!number(1, 16384)) return r;
+      o.partialRecord = static_cast<int>(n);
+    } else if (arg == "--key-updates") {
+      if (!number(1, kMaxMs)) return r;
+      o.keyUpdatesMs = static_cast<int>(n);
+    } else if (arg == "--key-update-requested") {
+      o.keyUpdateRequested = true;
+    } else if (arg == "--hello-requests") {
+      o.helloRequests = true;
     } else if (arg == "--log-dir") {
       if (value.empty()) return fail("option --log-dir needs a directory");
       o.logDir = value;
@@ -150,6 +173,15 @@ ParseResult ParseSwitchOptions(int argc, char** argv) {
   if (o.certFile.empty() != o.keyFile.empty()) return fail("--cert and --key go together");
   if (o.plain && !o.certFile.empty()) return fail("--plain takes no --cert or --key");
   if (o.plain && o.trickleMs > 0) return fail("--trickle-ms needs TLS: not with --plain");
+  const bool record = o.splitRecordMs >= 0 || o.partialRecord > 0;
+  if (o.plain && (record || o.keyUpdatesMs > 0 || o.helloRequests)) {
+    return fail("--split-record, --partial-record, --key-updates and --hello-requests need TLS: not with --plain");
+  }
+  if (o.splitRecordMs >= 0 && o.partialRecord > 0) return fail("give at most one of --split-record, --partial-record");
+  if (record && (o.pieces > 1 || o.action != Action::Reply)) {
+    return fail("--split-record and --partial-record shape a reply: not with --pieces, --silent or --close");
+  }
+  if (o.keyUpdateRequested && o.keyUpdatesMs == 0) return fail("--key-update-requested needs --key-updates");
   struct stat st {};
   if (!o.logDir.empty() && (::stat(o.logDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
     return fail("log directory '" + o.logDir + "' is not a directory");

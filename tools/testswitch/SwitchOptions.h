@@ -23,6 +23,11 @@ struct SwitchOptions {
   bool plain = false;                // plain TCP, no TLS
   int trickleMs = 0;                 // >0: the handshake goes out a byte at a time, this far apart
   bool fullBacklog = false;          // accept queue filled at start, nothing accepted
+  int splitRecordMs = -1;            // >=0: the reply's record in two TCP writes, this far apart
+  int partialRecord = 0;             // >0: only the first N bytes of the reply's record, then silence
+  int keyUpdatesMs = 0;              // >0: TLS 1.3 KeyUpdates for this long before the reply
+  bool keyUpdateRequested = false;   // the KeyUpdates ask the client for one back
+  bool helloRequests = false;        // the ClientHello answered by HelloRequests until the client goes
   std::string logDir;                // empty: requests are not logged
   long maxConnections = 0;           // 0: serve until stopped
   std::string certFile, keyFile;     // both or neither

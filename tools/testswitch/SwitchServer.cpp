@@ -144,20 +144,8 @@ class Connection {
   }
 
   Io WriteAll(std::string_view data) {
+    if (!ssl_) return SendRaw(data);
     while (!data.empty()) {
-      if (!ssl_) {
-        ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-          data.remove_prefix(static_cast<std::size_t>(n));
-          continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-          Io w = Poll(POLLOUT, -1);
-          if (w != Io::Ok) return w;
-          continue;
-        }
-        return Io::Closed;
-      }
       ERR_clear_error();
       std::size_t put = 0;
       if (SSL_write_ex(ssl_, data.data(), data.size(), &put) == 1) {
@@ -175,15 +163,65 @@ class Connection {
     char byte;
     while (BIO_read(held, &byte, 1) == 1) {
       if (Pause(pauseMs) == Io::Stopped) return Io::Stopped;
+      Io w = SendRaw(std::string_view(&byte, 1));
+      if (w != Io::Ok) return w;
+    }
+    return Io::Ok;
+  }
+
+  // Bytes straight to the socket, past TLS.
+  Io SendRaw(std::string_view data) {
+    while (!data.empty()) {
+      ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+      if (n > 0) {
+        data.remove_prefix(static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        Io w = Poll(POLLOUT, -1);
+        if (w != Io::Ok) return w;
+        continue;
+      }
+      return Io::Closed;
+    }
+    return Io::Ok;
+  }
+
+  // The TLS records that one write of `data` makes, as bytes, for sending
+  // by hand (SendRaw); TLS counts them as sent.
+  Io SealRecords(std::string_view data, std::string* records) {
+    BIO* held = BIO_new(BIO_s_mem());
+    if (!held) return Io::Closed;
+    SSL_set0_wbio(ssl_, held);
+    ERR_clear_error();
+    std::size_t put = 0;
+    bool ok = SSL_write_ex(ssl_, data.data(), data.size(), &put) == 1 && put == data.size();
+    char* bytes = nullptr;
+    long n = BIO_get_mem_data(held, &bytes);
+    if (ok && n > 0) records->assign(bytes, static_cast<std::size_t>(n));
+    BIO* socket = BIO_new_socket(fd_, BIO_NOCLOSE);
+    if (!socket) return Io::Closed;
+    SSL_set0_wbio(ssl_, socket);
+    return ok ? Io::Ok : Io::Closed;
+  }
+
+  // TLS 1.3 KeyUpdates, one after the other, for `ms`: each goes out as soon
+  // as the socket takes it. Reads nothing, so a client that must answer
+  // (requested) fills the way back. Ok when the time is up.
+  Io KeyUpdates(int ms, bool requested) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    const int type = requested ? SSL_KEY_UPDATE_REQUESTED : SSL_KEY_UPDATE_NOT_REQUESTED;
+    while (Clock::now() < end) {
+      if (StopRequested()) return Io::Stopped;
+      ERR_clear_error();
+      if (SSL_key_update(ssl_, type) != 1) return Io::Closed;  // not TLS 1.3
       for (;;) {
-        ssize_t n = ::send(fd_, &byte, 1, MSG_NOSIGNAL);
-        if (n == 1) break;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-          Io w = Poll(POLLOUT, -1);
-          if (w != Io::Ok) return w;
-          continue;
-        }
-        return Io::Closed;
+        int rc = SSL_do_handshake(ssl_);
+        if (rc == 1) break;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        Io w = WaitFor(SSL_get_error(ssl_, rc), left > 0 ? static_cast<int>(left) : 0);
+        if (w == Io::Timeout) return Io::Ok;
+        if (w != Io::Ok) return w;
       }
     }
     return Io::Ok;
@@ -191,6 +229,9 @@ class Connection {
 
   // Sleeps, unless a stop comes first.
   Io Pause(int ms) { return ms > 0 ? (Poll(0, ms) == Io::Stopped ? Io::Stopped : Io::Ok) : Io::Ok; }
+
+  // For loops that may never wait: has the stop come?
+  bool StopRequested() { return Poll(0, 0) == Io::Stopped; }
 
   // Best effort: a close_notify when TLS is up, never waiting for the peer's.
   void Shutdown() {
@@ -319,7 +360,44 @@ struct SwitchServer::Impl {
     return io;
   }
 
+  // Reads the client's hello and answers with plaintext HelloRequests (a
+  // client ignores them while it negotiates) until the client goes.
+  void StreamHelloRequests(int fd) {
+    static constexpr char kHelloRequest[] = {0x16, 0x03, 0x03, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00};
+    Connection c(fd, nullptr, stopFd);
+    std::string hello;
+    if (c.ReadSome(&hello, -1) != Connection::Io::Ok) return;
+    std::string burst;
+    for (int i = 0; i < 256; ++i) burst.append(kHelloRequest, sizeof kHelloRequest);
+    while (!c.StopRequested() && c.SendRaw(burst) == Connection::Io::Ok) {
+    }
+  }
+
+  // The reply's records by hand: split in two writes, or cut short and
+  // followed by silence until the client goes.
+  Connection::Io SendShapedReply(Connection& c, const std::string& reply) {
+    using Io = Connection::Io;
+    std::string records;
+    Io io = c.SealRecords(reply, &records);
+    if (io != Io::Ok) return io;
+    if (options.partialRecord > 0) {
+      io = c.SendRaw(std::string_view(records).substr(0, static_cast<std::size_t>(options.partialRecord)));
+      std::string discard;
+      while (io == Io::Ok && (io = c.ReadSome(&discard, -1)) == Io::Ok) discard.clear();
+      return Io::Closed;
+    }
+    const std::size_t half = records.size() / 2;
+    io = c.SendRaw(std::string_view(records).substr(0, half));
+    if (io == Io::Ok) io = c.Pause(options.splitRecordMs);
+    if (io == Io::Ok) io = c.SendRaw(std::string_view(records).substr(half));
+    return io;
+  }
+
   void Serve(int fd) {
+    if (options.helloRequests) {
+      StreamHelloRequests(fd);
+      return;
+    }
     SSL* ssl = nullptr;
     if (ctx) {
       ssl = SSL_new(ctx);
@@ -347,7 +425,12 @@ struct SwitchServer::Impl {
       return;
     }
     if (c.Pause(options.delayMs) == Io::Stopped) return;
-    if (options.action == Action::Reply) {
+    if (options.keyUpdatesMs > 0 && c.KeyUpdates(options.keyUpdatesMs, options.keyUpdateRequested) != Io::Ok) return;
+    if (options.action == Action::Reply && (options.splitRecordMs >= 0 || options.partialRecord > 0)) {
+      if (SendShapedReply(c, Reply(request)) != Io::Ok) return;
+      std::string discard;
+      while (peerOpen && c.ReadSome(&discard, -1) == Io::Ok) discard.clear();
+    } else if (options.action == Action::Reply) {
       std::string reply = Reply(request);
       std::size_t pieces = std::min<std::size_t>(static_cast<std::size_t>(options.pieces),
                                                  std::max<std::size_t>(reply.size(), 1));
@@ -423,6 +506,11 @@ bool SwitchServer::Start(std::string* error) {
   impl_->listenFd = fd;
   int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (impl_->options.keyUpdateRequested) {
+    // Accepted sockets take it over: the client's answers soon find no room.
+    int small = 1024;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(impl_->options.port);

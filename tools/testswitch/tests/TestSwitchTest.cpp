@@ -326,6 +326,9 @@ TEST(TestSwitchUsage, BadArgumentsExitWithTwoBeforeListening) {
       "--pieces 0", "--oversize 0", "--max-connections 0", "--reply a --echo", "--silent --close",
       "--cert only.pem", "--echo=1", "--log-dir /etc/passwd/x", "--reply-file /etc/passwd/x",
       "--trickle-ms 0", "--plain --trickle-ms 5", "--full-backlog=1",
+      "--partial-record 0", "--split-record 5 --partial-record 3", "--split-record 5 --pieces 2",
+      "--partial-record 3 --silent", "--plain --hello-requests", "--plain --key-updates 100",
+      "--key-update-requested",
   };
   for (const char* args : cases) {
     RunResult r = RunSwitch(args);
