@@ -117,6 +117,9 @@ TfrmMain::TfrmMain(std::string directory, QWidget* parent)
   lstbxSessions->setObjectName("lstbxSessions");
   lstbxSessions->setSelectionMode(QAbstractItemView::SingleSelection);
   lstbxSessions->setSortingEnabled(true);
+  lstbxSessions->setAccessibleName("Sessions");
+  // The list takes the column's width; only the buttons' captions set it.
+  lstbxSessions->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
 
   rdgrpType = new TRadioGroup("Type of Connection", {"Direct", "Serial", "File"}, 3, this);
   rdgrpType->setObjectName("rdgrpType");
@@ -134,11 +137,14 @@ TfrmMain::TfrmMain(std::string directory, QWidget* parent)
   BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), "&Close", this);
   BitBtn1->setObjectName("BitBtn1");
 
-  // The left column keeps its width; the right side takes what the window gains.
+  // The left column is as wide as its buttons' captions need in the user's
+  // font, 200 at the least, and keeps that width; the right side takes what
+  // the window gains.
   auto* leftColumn = new QWidget(this);
-  leftColumn->setFixedWidth(200);
+  leftColumn->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
   auto* left = new QVBoxLayout(leftColumn);
   left->setContentsMargins(0, 0, 0, 0);
+  left->addSpacerItem(new QSpacerItem(200, 0, QSizePolicy::Fixed, QSizePolicy::Fixed));
   left->addWidget(spdbtnTCPIP);
   left->addWidget(SpeedButton1);
   left->addWidget(lstbxSessions, 1);
@@ -159,7 +165,8 @@ TfrmMain::TfrmMain(std::string directory, QWidget* parent)
   main->addWidget(leftColumn, 0);
   main->addLayout(right, 1);
 
-  resize(693, 425);
+  // A large font may need more than the first size.
+  resize(QSize(693, 425).expandedTo(minimumSizeHint()));
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     QRect frame(QPoint(0, 0), size());
     frame.moveCenter(screen->availableGeometry().center());

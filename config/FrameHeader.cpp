@@ -3,6 +3,7 @@
 #include <QGridLayout>
 #include <QPalette>
 #include <QPlainTextEdit>
+#include <algorithm>
 
 #include "RadioGroup.h"
 
@@ -51,15 +52,19 @@ TframHeader::TframHeader(std::string directory, QWidget* parent)
   Memo1->setTabChangesFocus(true);
   Memo1->setFrameShape(QFrame::NoFrame);
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
-  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // Scroll bars only show where a large font leaves the page too small.
+  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  Memo1->setAccessibleName("Help");
   QPalette palette = Memo1->palette();
   palette.setColor(QPalette::Base, palette.color(QPalette::Button));
   Memo1->setPalette(palette);
 
-  // The groups stay narrow so that the help text's lines fit unwrapped.
-  rgLengthHeader->setFixedWidth(125);
-  rgHeader->setFixedWidth(125);
+  // The groups are as wide as their captions need in the page's font and no
+  // wider, so that the help text keeps the rest of the page unwrapped.
+  const int groupWidth = std::max(rgLengthHeader->CaptionsWidth(), rgHeader->CaptionsWidth());
+  rgLengthHeader->setFixedWidth(groupWidth);
+  rgHeader->setFixedWidth(groupWidth);
   auto* layout = new QGridLayout(this);
   layout->setContentsMargins(4, 4, 4, 4);
   layout->addWidget(rgLengthHeader, 0, 0);

@@ -3,6 +3,8 @@
 #include <QButtonGroup>
 #include <QGridLayout>
 #include <QRadioButton>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 #include <algorithm>
 
 namespace tamlix::config {
@@ -31,6 +33,14 @@ void TRadioGroup::SetItemIndex(int index) {
 }
 
 void TRadioGroup::SetItemIndexQuietly(int index) { Check(std::clamp(index, -1, Count() - 1)); }
+
+int TRadioGroup::CaptionsWidth() const {
+  QStyleOptionGroupBox option;
+  initStyleOption(&option);
+  const QRect title = style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, this);
+  // The style's indent before the title, taken on both sides.
+  return std::max(sizeHint().width(), title.width() + 2 * std::max(title.left(), 0));
+}
 
 void TRadioGroup::Check(int index) {
   FUpdating = true;

@@ -31,6 +31,8 @@ class TRadioGroup : public QGroupBox {
   void SetItemIndex(int index);
   // Moves the check without emitting Click (initial states, reverting a pick).
   void SetItemIndexQuietly(int index);
+  // The width at which its title and every item show whole in its font and style.
+  int CaptionsWidth() const;
 
  signals:
   void Click();

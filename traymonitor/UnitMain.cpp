@@ -193,6 +193,11 @@ TFormMain::TFormMain(TFormMainOptions options, QWidget* parent)
   btnFile = Button(this, "btnFile", "Create Test File");
   btnTest->hide();
   btnFile->hide();
+  // Each pane is named by the label above it, for a screen reader.
+  Label4->setBuddy(MemoSettings);
+  Label2->setBuddy(MemoSend);
+  Label3->setBuddy(MemoReceive);
+  Label1->setBuddy(Memo);
 
   // Four panes stacked under their labels, the buttons along the bottom.
   Label4->setGeometry(8, 4, 200, 16);

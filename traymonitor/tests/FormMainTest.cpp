@@ -1,13 +1,15 @@
 // The session monitor over the real window: start-up, settings pane,
-// callbacks and log file.
+// callbacks, log file, and what a screen reader finds.
 #include <QApplication>
 #include <QTest>
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include "FormTestSupport.h"
 #include "platform/Sys.h"
+#include "platform/tests/AccessibleTree.h"
 
 namespace tamlix::brindlemoss::test {
 namespace {
@@ -66,6 +68,26 @@ TEST_F(FormMainTest, WindowStartsHiddenWithItsLayout) {
   EXPECT_TRUE(f.IconOK->isHidden());
   EXPECT_TRUE(f.btnTest->isHidden());
   EXPECT_TRUE(f.btnFile->isHidden());
+}
+
+TEST_F(FormMainTest, ScreenReaderNamesEachPaneByItsLabel) {
+  // Type 2 shows "Send Test Claim", type 4 "Create Test File".
+  for (const char* type : {"2", "4"}) {
+    SCOPED_TRACE(std::string("type ") + type);
+    Product(std::string("[700]\nSessionType=") + type + "\n");
+    TFormMain& f = Start({"700"});
+    f.show();
+    const std::map<QWidget*, QString> names = tamlix::testing::FocusableNames(&f);
+    for (const auto& [w, name] : names) EXPECT_FALSE(name.trimmed().isEmpty()) << w->objectName().toStdString();
+    const std::pair<QPlainTextEdit*, const char*> panes[] = {
+        {f.MemoSettings, "Settings"}, {f.MemoSend, "Send"}, {f.MemoReceive, "Receive"}, {f.Memo, "Messages"}};
+    for (const auto& [pane, label] : panes) {
+      ASSERT_EQ(names.count(pane), 1u) << pane->objectName().toStdString();
+      EXPECT_EQ(names.at(pane).toStdString(), label);
+    }
+    for (QPushButton* button : {f.Button1, f.Button2, f.Button4, f.btnTest, f.btnFile})
+      EXPECT_EQ(names.count(button), button->isVisible() ? 1u : 0u) << button->objectName().toStdString();
+  }
 }
 
 TEST_F(FormMainTest, SessionNotFound) {
