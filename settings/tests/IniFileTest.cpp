@@ -17,47 +17,12 @@
 #include <thread>
 
 #include "platform/Sys.h"
+#include "settings/tests/SettingsTestDir.h"
 
 namespace tamlix {
 namespace {
 
 namespace fs = std::filesystem;
-
-class IniFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "settings-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    sys::ClearFaults();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-
-  void Put(const std::string& name, const std::string& bytes) const {
-    std::ofstream out(Path(name), std::ios::binary | std::ios::trunc);
-    out << bytes;
-    ASSERT_TRUE(out.good());
-  }
-  std::string Get(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  std::vector<std::string> DirEntries() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  fs::path dir_;
-};
 
 // A file as Windows tools leave it, written with each line ending in turn.
 std::string WindowsMadeFile(const std::string& eol) {
