@@ -383,7 +383,10 @@ bool Replaceable(int fd, const struct stat& st, const std::string& target) {
   return sys::access(DirName(DirectoryOf(target)), W_OK) == 0;
 }
 
-int Replace(const std::string& target, std::string_view bytes, const struct stat& old) {
+// `oldFd` is the old file, locked; it is closed once the new file is in
+// place, while the new one is still locked, so that a writer waiting on the
+// old file is already waiting on the new one when this write ends.
+int Replace(const std::string& target, std::string_view bytes, const struct stat& old, TFd& oldFd) {
   const std::string dir = DirectoryOf(target);
   TTemp temp;
   if (const int err = temp.Make(dir, 0600)) return err;
@@ -393,6 +396,7 @@ int Replace(const std::string& target, std::string_view bytes, const struct stat
     if (const int err = temp.GiveName(dir)) return err;
   if (sys::rename(temp.Name().c_str(), target.c_str()) != 0) return errno;
   temp.Keep();
+  oldFd.Reset();
   SyncDirectory(dir);
   SweepTemps(dir);
   return 0;
@@ -491,7 +495,7 @@ int UpdateFile(const std::string& path, const TEdit& edit, TFileRead* unchanged)
     r.read.text = std::string();  // one copy of a large file fewer
     const std::string bytes = Apply(r.raw, r.utf16, splices);
     if (Replaceable(fd.Get(), r.read.stamp, target)) {
-      const int err = Replace(target, bytes, r.read.stamp);
+      const int err = Replace(target, bytes, r.read.stamp, fd);
       if (err == 0 || !FolderRefuses(err)) return err;
     }
     return RewriteInPlace(fd.Get(), r.raw, bytes);

@@ -632,26 +632,38 @@ TEST_F(IniFileTest, BareFileNameIsInTheCurrentDirectory) {
 }
 
 // A reader in another thread (or program) sees the old file or the new one,
-// never half of one, and the other sections are never lost.
+// never half of one, and the other keys are never lost: whether the file is
+// replaced or, having a second name, rewritten in place (where a value of
+// another length moves every line after it).
 TEST_F(IniFileTest, ReaderNeverSeesAHalfWrittenFile) {
-  const std::string a(4000, 'a'), b(4000, 'b');
-  TIniFile(Path("c.ini")).WriteString("Other", "Keep", "1");
-  TIniFile(Path("c.ini")).WriteString("S", "V", a);
-  std::atomic<bool> stop{false};
-  std::atomic<int> bad{0};
-  std::thread reader([&] {
-    TIniFile ini(Path("c.ini"));
-    while (!stop.load()) {
-      std::string v = ini.ReadString("S", "V", "");
-      if (v != a.substr(0, 2047) && v != b.substr(0, 2047)) ++bad;
-      if (ini.ReadString("Other", "Keep", "") != "1") ++bad;
-    }
-  });
-  TIniFile writer(Path("c.ini"));
-  for (int i = 0; i < 200; ++i) writer.WriteString("S", "V", i % 2 ? a : b);
-  stop = true;
-  reader.join();
-  EXPECT_EQ(bad.load(), 0);
+  const std::string a(2000, 'a'), b(1500, 'b'), c(1000, 'c');
+  const int kept = 50;
+  for (bool inPlace : {false, true}) {
+    SCOPED_TRACE(inPlace ? "in place" : "replaced");
+    fs::remove(Path("c.ini"));
+    fs::remove(Path("second.ini"));
+    TIniFile(Path("c.ini")).WriteString("S", "V", a);
+    for (int i = 0; i < kept; ++i) TIniFile(Path("c.ini")).WriteString("S", "K" + std::to_string(i), c);
+    TIniFile(Path("c.ini")).WriteString("Other", "Keep", "1");
+    if (inPlace) fs::create_hard_link(Path("c.ini"), Path("second.ini"));
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::thread reader([&] {
+      TIniFile ini(Path("c.ini"));
+      while (!stop.load()) {
+        std::string v = ini.ReadString("S", "V", "");
+        if (v != a && v != b) ++bad;
+        for (int i = 0; i < kept; ++i)
+          if (ini.ReadString("S", "K" + std::to_string(i), "") != c) ++bad;
+        if (ini.ReadString("Other", "Keep", "") != "1") ++bad;
+      }
+    });
+    TIniFile writer(Path("c.ini"));
+    for (int i = 0; i < 200; ++i) writer.WriteString("S", "V", i % 2 ? a : b);
+    stop = true;
+    reader.join();
+    EXPECT_EQ(bad.load(), 0);
+  }
 }
 
 }  // namespace
