@@ -5,6 +5,7 @@
 #include <linux/magic.h>
 #include <stdio.h>
 #include <sys/statfs.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -390,6 +391,13 @@ int Replace(const std::string& target, std::string_view bytes, const struct stat
   const std::string dir = DirectoryOf(target);
   TTemp temp;
   if (const int err = temp.Make(dir, 0600)) return err;
+  // A folder may hand its new files its own group (set-group-ID) or an
+  // access list of its own (a default list): then the copy would not be the
+  // file, and the file is rewritten in place.
+  struct stat st {};
+  if (::fstat(temp.Fd(), &st) != 0) return errno;
+  if (st.st_gid != old.st_gid && ::fchown(temp.Fd(), static_cast<uid_t>(-1), old.st_gid) != 0) return EPERM;
+  if (::flistxattr(temp.Fd(), nullptr, 0) > 0) return EPERM;
   if (::fchmod(temp.Fd(), old.st_mode & 07777) != 0) return errno;
   if (!WriteAll(temp.Fd(), bytes) || sys::fsync(temp.Fd()) != 0) return errno;
   if (!temp.Named())

@@ -167,6 +167,24 @@ TEST_F(IniStoreTest, WriteKeepsWhatTheFileIs) {
          Own("ro/W.ini", 1002, 1002, 0644);
        },
        "ro/W.ini", "ro/W.ini", {{1002, 1002}}, SameInode},
+      {"folder that gives new files an access list",
+       [&] {
+         Folder("d", 0755);
+         Put("d/W.ini", before);
+         ASSERT_EQ(::setxattr(Path("d").c_str(), "system.posix_acl_default", AccessList().data(),
+                              AccessList().size(), 0),
+                   0)
+             << std::strerror(errno);
+       },
+       "d/W.ini", "d/W.ini", {root}, SameFile},
+      {"folder that gives new files its group",
+       [&] {
+         Folder("d", 02777);
+         ASSERT_EQ(::chown(Path("d").c_str(), 0, 3000), 0);
+         Put("d/W.ini", before);
+         Own("d/W.ini", 0, 0, 0644);
+       },
+       "d/W.ini", "d/W.ini", {root}, SameFile},
       {"folder that refuses (seam)", [&] { Put("W.ini", before); }, "W.ini", "W.ini", {root}, SameInode,
        sys::Call::Access},
       {"another user's file in a shared sticky folder",
