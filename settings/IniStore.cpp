@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -156,34 +157,61 @@ std::string Utf16ToText(std::string_view raw) {
   return text;
 }
 
-void AppendUtf16(std::string* out, std::string_view text) {
-  for (char16_t c : DecodeCodePage(text)) {
-    out->push_back(static_cast<char>(c & 0xFF));
-    out->push_back(static_cast<char>(c >> 8));
-  }
-}
-
-// The file's new bytes: the old ones with the splices made; in a UTF-16LE
-// file text offset i is the unit at byte 2 + 2i.
-std::string Apply(std::string_view raw, bool utf16, const std::vector<TSplice>& splices) {
-  auto at = [utf16](size_t i) { return utf16 ? 2 + 2 * i : i; };
+std::string Utf16Of(std::string_view text) {
   std::string out;
-  size_t grows = 0;
-  for (const TSplice& s : splices) grows += s.text.size() * (utf16 ? 2 : 1);
-  out.reserve(raw.size() + grows);
-  size_t kept = 0;  // raw bytes before this are copied or dropped
-  for (const TSplice& s : splices) {
-    out.append(raw.substr(kept, at(s.begin) - kept));
-    if (utf16) {
-      AppendUtf16(&out, s.text);
-    } else {
-      out.append(s.text);
-    }
-    kept = at(s.end);
+  out.reserve(text.size() * 2);
+  for (char16_t c : DecodeCodePage(text)) {
+    out.push_back(static_cast<char>(c & 0xFF));
+    out.push_back(static_cast<char>(c >> 8));
   }
-  out.append(raw.substr(kept));
   return out;
 }
+
+// The file's new bytes: the old ones with the splices made, as runs of the
+// old bytes and the splices' texts, so that the file is not held twice. In a
+// UTF-16LE file text offset i is the unit at byte 2 + 2i. `raw` and the
+// splices must outlive it.
+class TNewBytes {
+ public:
+  TNewBytes(std::string_view raw, bool utf16, const std::vector<TSplice>& splices) {
+    auto at = [utf16](size_t i) { return utf16 ? 2 + 2 * i : i; };
+    if (utf16) encoded_.reserve(splices.size());  // the pieces point into it
+    size_t kept = 0;  // raw bytes before this are in a piece or dropped
+    for (const TSplice& s : splices) {
+      Add(raw.substr(kept, at(s.begin) - kept));
+      Add(utf16 ? std::string_view(encoded_.emplace_back(Utf16Of(s.text))) : std::string_view(s.text));
+      kept = at(s.end);
+    }
+    Add(raw.substr(kept));
+    firstChange_ = splices.empty() ? size_ : at(splices.front().begin);
+  }
+
+  size_t Size() const { return size_; }
+  // No byte before this differs from the old ones.
+  size_t FirstChange() const { return firstChange_; }
+
+  // Writes the bytes from `offset` on, at the descriptor's position.
+  bool WriteFrom(int fd, size_t offset) const {
+    for (std::string_view piece : pieces_) {
+      const size_t skip = std::min(offset, piece.size());
+      offset -= skip;
+      if (!WriteAll(fd, piece.substr(skip))) return false;
+    }
+    return true;
+  }
+
+ private:
+  void Add(std::string_view piece) {
+    if (piece.empty()) return;
+    pieces_.push_back(piece);
+    size_ += piece.size();
+  }
+
+  std::vector<std::string> encoded_;
+  std::vector<std::string_view> pieces_;
+  size_t size_ = 0;
+  size_t firstChange_ = 0;
+};
 
 // True where the file system stamps times finely enough that a change in
 // the clock tick after the read shows.
@@ -387,7 +415,7 @@ bool Replaceable(int fd, const struct stat& st, const std::string& target) {
 // `oldFd` is the old file, locked; it is closed once the new file is in
 // place, while the new one is still locked, so that a writer waiting on the
 // old file is already waiting on the new one when this write ends.
-int Replace(const std::string& target, std::string_view bytes, const struct stat& old, TFd& oldFd) {
+int Replace(const std::string& target, const TNewBytes& bytes, const struct stat& old, TFd& oldFd) {
   const std::string dir = DirectoryOf(target);
   TTemp temp;
   if (const int err = temp.Make(dir, 0600)) return err;
@@ -399,7 +427,7 @@ int Replace(const std::string& target, std::string_view bytes, const struct stat
   if (st.st_gid != old.st_gid && ::fchown(temp.Fd(), static_cast<uid_t>(-1), old.st_gid) != 0) return EPERM;
   if (::flistxattr(temp.Fd(), nullptr, 0) > 0) return EPERM;
   if (::fchmod(temp.Fd(), old.st_mode & 07777) != 0) return errno;
-  if (!WriteAll(temp.Fd(), bytes) || sys::fsync(temp.Fd()) != 0) return errno;
+  if (!bytes.WriteFrom(temp.Fd(), 0) || sys::fsync(temp.Fd()) != 0) return errno;
   if (!temp.Named())
     if (const int err = temp.GiveName(dir)) return err;
   if (sys::rename(temp.Name().c_str(), target.c_str()) != 0) return errno;
@@ -411,11 +439,11 @@ int Replace(const std::string& target, std::string_view bytes, const struct stat
 }
 
 // A new file, linked in whole; EEXIST when another writer made it first.
-int Create(const std::string& target, std::string_view bytes) {
+int Create(const std::string& target, const TNewBytes& bytes) {
   const std::string dir = DirectoryOf(target);
   TTemp temp;
   if (const int err = temp.Make(dir, 0666)) return err;
-  if (!WriteAll(temp.Fd(), bytes) || sys::fsync(temp.Fd()) != 0) return errno;
+  if (!bytes.WriteFrom(temp.Fd(), 0) || sys::fsync(temp.Fd()) != 0) return errno;
   if (!temp.Named()) {
     if (const int err = LinkUnnamed(temp.Fd(), target)) return err;
   } else if (::renameat2(AT_FDCWD, temp.Name().c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
@@ -430,26 +458,22 @@ int Create(const std::string& target, std::string_view bytes) {
 }
 
 // Rewrites the file open at `fd` from `old` to `bytes`, from the first byte
-// that differs. The space is reserved first, so a full disk changes nothing;
+// that changes. The space is reserved first, so a full disk changes nothing;
 // a later failure puts the old bytes back.
-int RewriteInPlace(int fd, std::string_view old, std::string_view bytes) {
-  size_t from = 0;
-  const size_t common = std::min(old.size(), bytes.size());
-  while (from < common && old[from] == bytes[from]) ++from;
-  if (!bytes.empty()) {
-    const int err = sys::posix_fallocate(fd, 0, static_cast<off_t>(bytes.size()));
+int RewriteInPlace(int fd, std::string_view old, const TNewBytes& bytes) {
+  const size_t from = bytes.FirstChange();
+  const size_t size = bytes.Size();
+  if (size > 0) {
+    const int err = sys::posix_fallocate(fd, 0, static_cast<off_t>(size));
     if (err != 0 && err != EOPNOTSUPP) {
       struct stat st {};
-      if (::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) != old.size())
-        RestoreAt(fd, old.size(), {}, old.size());
+      if (::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) != old.size()) RestoreAt(fd, 0, {}, old.size());
       return err;
     }
   }
   int err = 0;
-  if (::lseek(fd, static_cast<off_t>(from), SEEK_SET) != static_cast<off_t>(from) ||
-      !WriteAll(fd, bytes.substr(from)) ||
-      (bytes.size() < old.size() && sys::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) ||
-      sys::fsync(fd) != 0)
+  if (::lseek(fd, static_cast<off_t>(from), SEEK_SET) != static_cast<off_t>(from) || !bytes.WriteFrom(fd, from) ||
+      (size < old.size() && sys::ftruncate(fd, static_cast<off_t>(size)) != 0) || sys::fsync(fd) != 0)
     err = errno;
   if (err != 0) RestoreAt(fd, from, old.substr(from), old.size());
   return err;
@@ -485,7 +509,7 @@ int UpdateFile(const std::string& path, const TEdit& edit, TFileRead* unchanged)
       if (errno != ENOENT) return errno;
       const std::vector<TSplice> splices = edit({}, false);
       if (splices.empty()) return 0;
-      const int err = Create(target, Apply({}, false, splices));
+      const int err = Create(target, TNewBytes({}, false, splices));
       if (err == EEXIST) continue;  // another writer made it first: change that one
       return err;
     }
@@ -500,8 +524,8 @@ int UpdateFile(const std::string& path, const TEdit& edit, TFileRead* unchanged)
       return 0;
     }
     if (!writable || sys::access(target.c_str(), W_OK) != 0) return EACCES;
-    r.read.text = std::string();  // one copy of a large file fewer
-    const std::string bytes = Apply(r.raw, r.utf16, splices);
+    r.read.text = std::string();  // a Unicode file's 8-bit text: not needed past the edit
+    const TNewBytes bytes(r.raw, r.utf16, splices);
     if (Replaceable(fd.Get(), r.read.stamp, target)) {
       const int err = Replace(target, bytes, r.read.stamp, fd);
       if (err == 0 || !FolderRefuses(err)) return err;
