@@ -20,10 +20,12 @@
 // a view: it reads the file afresh under the lock, so it keeps whatever
 // another program wrote just before it.
 //
-// Failure seam (platform/Sys.h): a read uses open and fstatfs. A write to an
+// Failure seam (platform/Sys.h): a read uses open and fstatfs (a write too,
+// after its first open). A write to an
 // existing file reaches the system in this order: open (the file, to read
-// it), access (write permission of the file), flistxattr, access (the
-// folder), then either the replacement: open (an unnamed temporary file in
+// it), access (write permission of the file), then, for a file of one name
+// and the writer's own owner and group, flistxattr and access (the folder),
+// then either the replacement: open (an unnamed temporary file in
 // the folder), write..., fsync, linkat (its temporary name), rename, and the
 // folder's open, fsync and close (whose failures are ignored: the new file is
 // already in place); or the rewrite in place: posix_fallocate, write...,

@@ -311,6 +311,26 @@ TEST_F(IniStoreTest, WriterKilledMidWriteLeavesNoFileBehind) {
   }
 }
 
+// Where the file system keeps no unnamed files, a named temporary file does
+// their work and is gone afterwards.
+TEST_F(IniStoreTest, WithoutUnnamedFilesANamedTemporaryFileIsUsed) {
+  for (bool exists : {false, true}) {
+    SCOPED_TRACE(exists ? "replacement" : "new file");
+    fs::remove(Path("W.ini"));
+    if (exists) {
+      Put("W.ini", "[S]\r\nk=1\r\n");
+      ASSERT_EQ(::chmod(Path("W.ini").c_str(), 0604), 0);
+    }
+    sys::FailNth(sys::Call::Open, 2, EOPNOTSUPP);  // the unnamed file
+    const mode_t mask = ::umask(022);
+    TIniFile(Path("W.ini")).WriteString("S", "k", "2");
+    ::umask(mask);
+    EXPECT_EQ(Get("W.ini"), "[S]\r\nk=2\r\n");
+    EXPECT_EQ(StatOf(Path("W.ini")).st_mode & 07777, exists ? 0604u : 0644u);
+    EXPECT_EQ(DirEntries(), std::vector<std::string>{"W.ini"});
+  }
+}
+
 // Two processes writing their own keys to one file at once: every key whose
 // write succeeded is there at the end, and a third process reading all the
 // while never sees a file torn, neither replaced nor rewritten in place.
