@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -29,6 +30,8 @@ constexpr int kMaxAttempts = 1000;
 // FAT keeps times to 2 s, some network shares to 1 s; a file system not
 // known to keep fine times is taken to be that coarse.
 constexpr long kCoarseNs = 2'000'000'000;
+// How long another program's lock on a settings file is waited for.
+constexpr std::chrono::seconds kForeignWait{2};
 constexpr std::string_view kTempPrefix = ".tamlix-ini-";
 constexpr std::string_view kTempSuffix = ".tmp";
 
@@ -61,12 +64,32 @@ std::string DirectoryOf(const std::string& path) {
 
 const char* DirName(const std::string& dir) { return dir.empty() ? "." : dir.c_str(); }
 
-// Waits for the lock; a file system that has no locks is used without.
-void Lock(int fd, int type) {
-  struct flock fl {};
-  fl.l_type = static_cast<short>(type);
-  fl.l_whence = SEEK_SET;
-  while (::fcntl(fd, F_OFD_SETLKW, &fl) != 0 && errno == EINTR) {
+// Takes the lock. Our own readers and writers hold theirs (open file
+// description locks) for one read or write, so those are waited for.
+// Another program's record lock (an office suite holds one while the file is
+// open) is waited for at most kForeignWait, polling: then false. A file
+// system without locks is used without them (true).
+bool Lock(int fd, int type) {
+  const auto deadline = std::chrono::steady_clock::now() + kForeignWait;
+  for (;;) {
+    struct flock fl {};
+    fl.l_type = static_cast<short>(type);
+    fl.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EACCES) return true;
+    struct flock holder = fl;
+    if (::fcntl(fd, F_OFD_GETLK, &holder) != 0) return true;
+    if (holder.l_type == F_UNLCK) continue;  // let go meanwhile
+    if (holder.l_pid == -1) {
+      // One of ours: the kernel queues us behind it.
+      while (::fcntl(fd, F_OFD_SETLKW, &fl) != 0)
+        if (errno != EINTR) return true;
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    struct timespec pause {0, 10'000'000};
+    ::nanosleep(&pause, nullptr);
   }
 }
 
@@ -487,7 +510,7 @@ int ReadFile(const std::string& path, TFileRead* out) {
   TFd fd(sys::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd.Ok()) return errno;
   if (const int err = RegularFile(fd.Get())) return err;
-  Lock(fd.Get(), F_RDLCK);
+  Lock(fd.Get(), F_RDLCK);  // past another program's lock: read all the same
   TLockedRead r;
   if (const int err = ReadLocked(fd.Get(), &r)) return err;
   r.MoveTo(out);
@@ -514,7 +537,7 @@ int UpdateFile(const std::string& path, const TEdit& edit, TFileRead* unchanged)
       return err;
     }
     if (const int err = RegularFile(fd.Get())) return err;
-    Lock(fd.Get(), writable ? F_WRLCK : F_RDLCK);
+    const bool locked = Lock(fd.Get(), writable ? F_WRLCK : F_RDLCK);
     if (!StillNamed(target, fd.Get())) continue;  // replaced while we waited
     TLockedRead r;
     if (const int err = ReadLocked(fd.Get(), &r)) return err;
@@ -523,6 +546,7 @@ int UpdateFile(const std::string& path, const TEdit& edit, TFileRead* unchanged)
       if (unchanged) r.MoveTo(unchanged);
       return 0;
     }
+    if (!locked) return EBUSY;  // another program holds the file
     if (!writable || sys::access(target.c_str(), W_OK) != 0) return EACCES;
     r.read.text = std::string();  // a Unicode file's 8-bit text: not needed past the edit
     const TNewBytes bytes(r.raw, r.utf16, splices);

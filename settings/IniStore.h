@@ -12,8 +12,11 @@
 // exclusive from a write's read to the end of the write, so writers take
 // turns (threads of one process too) and no reader sees a file half
 // rewritten. A writer that finds the file replaced while it waited starts
-// again on the new one. A file system without locks is read and written
-// without them.
+// again on the new one. Another program's record lock on the file (one that
+// is not ours, held as long as that program keeps the file open) is waited
+// for at most 2 s: then a read goes on without the lock and a write that
+// would change the file is refused. A file system without locks is read and
+// written without them.
 //
 // A change replaces the file (a temporary file in its folder, flushed and
 // renamed over it) only where that keeps everything: a regular file with one

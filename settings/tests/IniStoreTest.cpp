@@ -397,6 +397,49 @@ TEST_F(IniStoreTest, WritersTakeTurnsAndKeepEachOthersKeys) {
   }
 }
 
+// Another program holding a record lock on the file, as an office suite does
+// while it has the file open: a read goes on after a short wait, a write is
+// refused rather than wait on it, and the waits leave the CPU idle.
+TEST_F(IniStoreTest, AnotherProgramsLockIsWaitedForOnlyAWhile) {
+  const std::string before = "[S]\r\nk=1\r\n";
+  Put("W.ini", before);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int fd = ::open(Path("W.ini").c_str(), O_RDWR);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (fd < 0 || ::fcntl(fd, F_SETLK, &fl) != 0 || ::write(ready[1], "x", 1) != 1) ::_exit(1);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ::close(ready[0]);
+
+  const double cpu = testing::ProcessCpuSeconds();
+  TIniFile ini(Path("W.ini"));
+  EXPECT_EQ(ini.ReadString("S", "k", "d"), "1");
+  try {
+    ini.WriteString("S", "k", "2");
+    ADD_FAILURE() << "written past another program's lock";
+  } catch (const EIniFileError& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + Path("W.ini"));
+  }
+  EXPECT_NO_THROW(ini.WriteString("S", "k", "1")) << "writing what the key holds is no change";
+  EXPECT_LT(testing::ProcessCpuSeconds() - cpu, 0.5);
+  EXPECT_EQ(Get("W.ini"), before);
+
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  ini.WriteString("S", "k", "2");
+  EXPECT_EQ(Get("W.ini"), "[S]\r\nk=2\r\n");
+}
+
 // The object keeps its view of the file only while the file's times would
 // show a change: a view served from memory does not open the file, and where
 // the file system's timestamps are coarse (the seam makes its kind unknown),
