@@ -225,7 +225,7 @@ TEST_F(PagesTest, HeaderHelpTextIsTwelveLinesExactly) {
 TEST_F(PagesTest, RefusedWriteWhileFillingEndsThePageThere) {
   Open();
   // Address and Port go in; the TimeOut write is refused, and every one after.
-  tamlix::sys::FailNth(tamlix::sys::Call::Write, 3, EIO, true);
+  tamlix::sys::FailNth(tamlix::sys::Call::Linkat, 3, EIO, true);
   MessageBoxCatcher box;
   TframTCPIP* page = OpenTcp();
   ASSERT_TRUE(box.Shown());
