@@ -1,7 +1,10 @@
 // One read of a 20 MB settings file against reading its bytes, in time and in
 // peak memory, for three shapes of file: blank lines, one section of keys,
-// and many small sections. Each measurement runs in a child process of its
-// own, so that its peak resident memory is its own.
+// and many small sections; then one write of a key in its last section, by
+// replacement and (the file having a second name) in place, against writing
+// the file's bytes to a new file, flushed and renamed over it. Each
+// measurement runs in a child process of its own, so that its peak resident
+// memory is its own.
 // Usage: settings_bench [megabytes]   (default 20)
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -16,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "settings/IniFile.h"
 
@@ -95,6 +99,23 @@ void ReadBytes(const std::string& path) {
   if (got != bytes.size()) std::abort();
 }
 
+// The write baseline: the file's bytes (read first, as any writer must) to
+// a new file beside it, flushed and renamed over it.
+void CopyBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes(static_cast<size_t>(fs::file_size(path)), '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  const std::string temp = path + ".copy";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) std::abort();
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) std::abort();
+    done += static_cast<size_t>(n);
+  }
+  if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) std::abort();
+}
+
 std::string MakeFile(const fs::path& dir, const char* name, size_t size, const std::function<std::string(size_t)>& line,
                      std::string* lastSection) {
   const std::string path = (dir / name).string();
@@ -129,9 +150,16 @@ int main(int argc, char** argv) {
       {"small sections",
        [](size_t i) { return "[Session " + std::to_string(i) + "]\r\nSessionType=2\r\nSerial_Baud=9600\r\n"; }},
   };
+  auto mb = [](long bytes) { return bytes < 0 ? -1.0 : static_cast<double>(bytes) / (1 << 20); };
   std::printf("One read of a %zu MB settings file (best of 5; peak = rise of resident memory)\n", megabytes);
   std::printf("%-20s %12s %12s %8s %14s %14s %10s\n", "file", "bytes ms", "read ms", "ratio", "bytes peak MB",
               "read peak MB", "peak/size");
+  struct WriteFigures {
+    const char* name;
+    double fileMb;
+    Figures copy, replaced, inPlace;
+  };
+  std::vector<WriteFigures> writes;
   for (const Shape& shape : shapes) {
     std::string last = "S";
     const std::string path = MakeFile(dir, "bench.ini", size, shape.line, &last);
@@ -141,9 +169,29 @@ int main(int argc, char** argv) {
       // The last section's key: found only after the whole file is read.
       if (tamlix::TIniFile(path).ReadString(last, "SessionType", "absent").empty()) std::abort();
     });
-    auto mb = [](long bytes) { return bytes < 0 ? -1.0 : static_cast<double>(bytes) / (1 << 20); };
     std::printf("%-20s %12.1f %12.1f %8.1f %14.1f %14.1f %10.2f\n", shape.name, base.seconds * 1e3, ini.seconds * 1e3,
                 ini.seconds / base.seconds, mb(base.peakBytes), mb(ini.peakBytes), mb(ini.peakBytes) / fileMb);
+
+    // Each run (a child of its own) writes a value of its own, so that every
+    // write changes the file.
+    auto write = [&] {
+      const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+      tamlix::TIniFile(path).WriteString(last, "SessionType", std::to_string(now));
+    };
+    WriteFigures w{shape.name, fileMb, Best([&] { CopyBytes(path); }), Best(write), {}};
+    fs::create_hard_link(path, path + ".second");
+    w.inPlace = Best(write);
+    fs::remove(path + ".second");
+    writes.push_back(w);
+  }
+  std::printf("\nOne write of a key in the last section (best of 5)\n");
+  std::printf("%-20s %12s %12s %8s %12s %8s %14s %10s\n", "file", "copy ms", "replace ms", "ratio", "in place ms",
+              "ratio", "write peak MB", "peak/size");
+  for (const WriteFigures& w : writes) {
+    const long peak = std::max(w.replaced.peakBytes, w.inPlace.peakBytes);
+    std::printf("%-20s %12.1f %12.1f %8.1f %12.1f %8.1f %14.1f %10.2f\n", w.name, w.copy.seconds * 1e3,
+                w.replaced.seconds * 1e3, w.replaced.seconds / w.copy.seconds, w.inPlace.seconds * 1e3,
+                w.inPlace.seconds / w.copy.seconds, mb(peak), mb(peak) / w.fileMb);
   }
   fs::remove_all(dir);
   return 0;

@@ -1,6 +1,7 @@
 #include "Sys.h"
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
@@ -117,6 +118,18 @@ int posix_fallocate(int fd, off_t offset, off_t length) {
     return err;
   }
   return ::posix_fallocate(fd, offset, length);
+}
+int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags) {
+  if (Injected(Call::Linkat)) return -1;
+  return ::linkat(olddirfd, oldpath, newdirfd, newpath, flags);
+}
+ssize_t flistxattr(int fd, char* list, size_t size) {
+  if (Injected(Call::Flistxattr)) return -1;
+  return ::flistxattr(fd, list, size);
+}
+int fstatfs(int fd, struct statfs* buf) {
+  if (Injected(Call::Fstatfs)) return -1;
+  return ::fstatfs(fd, buf);
 }
 
 }  // namespace tamlix::sys

@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -30,6 +31,9 @@ enum class Call {
   Connect,
   Access,
   Fallocate,
+  Linkat,
+  Flistxattr,
+  Fstatfs,
   Count
 };
 
@@ -55,5 +59,8 @@ int connect(int fd, const struct sockaddr* addr, socklen_t len);
 int access(const char* path, int mode);
 // Like POSIX, returns 0 or the error number (errno is left alone).
 int posix_fallocate(int fd, off_t offset, off_t length);
+int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags);
+ssize_t flistxattr(int fd, char* list, size_t size);
+int fstatfs(int fd, struct statfs* buf);
 
 }  // namespace tamlix::sys

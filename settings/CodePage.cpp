@@ -39,6 +39,11 @@ char LowerInCodePage(char byte) {
   }
 }
 
+char ByteInCodePage(char16_t c, char fallback) {
+  const std::optional<unsigned char> b = ByteOf(c);
+  return b ? static_cast<char>(*b) : fallback;
+}
+
 std::u16string DecodeCodePage(std::string_view bytes) {
   std::u16string text;
   text.reserve(bytes.size());

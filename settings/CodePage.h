@@ -19,6 +19,9 @@ std::u16string DecodeCodePage(std::string_view bytes);
 // character beyond U+FFFF).
 std::optional<std::string> EncodeCodePage(std::u16string_view text);
 
+// The byte of one character, or `fallback` when the code page has none.
+char ByteInCodePage(char16_t c, char fallback);
+
 // The byte of the lower-case letter of the letter that `byte` stands for
 // (A-Z, the accented capitals, S, Z and OE with caron or ligature, Y with
 // diaeresis); any other byte as it is.

@@ -1,20 +1,14 @@
 #include "IniFile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <time.h>
-
-#include <atomic>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <unordered_set>
 
 #include "CodePage.h"
-#include "platform/Sys.h"
+#include "IniStore.h"
 
 // How the reader reads the text form. Files made on Windows must read as the
 // Windows private-profile functions read them, so where a rule was open we
@@ -51,26 +45,22 @@
 // ("10 s" fails); "", "-" and "$" fail. "0x15" fails here: only ReadInteger
 // turns a leading "0x" into "$", so ReadInteger reads it as 21.
 //
-// How the writer writes: the whole file is read, changed in memory and written
-// to a temporary file in the same directory, which is flushed and renamed over
-// the old one (keeping its permissions), so a reader sees either the old file
-// or the new one. Lines the write does not touch keep their bytes. A replaced
-// value becomes key=value with the key as the file spells it; a new key goes
-// after the last key of its section (after the header when there is none); a
-// new section goes at the end of the file. New lines take the file's line
-// ending (CR LF when its first line ends so, else LF); a new file gets LF.
-// A write of the value that the key already reads as changes nothing, so
-// opening a page never rewrites a quoted, padded, overlong or NUL-holding
-// value that the user did not touch. An existing file that the process may
-// not write (access(W_OK)) is refused, as the Windows functions refuse a
-// read-only file, rather than replaced through the rename.
+// How the writer writes (IniStore.h says how the file is kept): lines the
+// write does not touch keep their bytes. A replaced value becomes key=value
+// with the key as the file spells it; a new key goes after the last key of
+// its section (after the header when there is none); a new section goes at
+// the end of the file. New lines take the file's own line ending, the one
+// its first line ends with (CR LF, LF or a lone CR); a file without one, and
+// a new file, get CR LF, as on Windows. A write of the value that the key
+// already reads as changes nothing, so opening a page never rewrites a
+// quoted, padded, overlong or NUL-holding value that the user did not touch.
+// An existing file that the process may not write (access(W_OK)) is refused,
+// as the Windows functions refuse a read-only file.
 
 namespace tamlix {
 namespace {
 
 constexpr size_t kMaxValue = 2047;
-// Offsets into a file are kept in 32 bits.
-constexpr uint64_t kMaxFileSize = UINT32_MAX - 1;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
@@ -178,20 +168,11 @@ Line LineAt(std::string_view bytes, size_t pos) {
 class TIniText {
  public:
   TIniText() = default;
-  explicit TIniText(std::string bytes) : bytes_(std::move(bytes)) {
-    if (Bytes().substr(0, 3) == "\xEF\xBB\xBF") begin_ = 3;
-    // Only header lines are parsed; the others are only skipped.
-    for (size_t pos = begin_; pos < bytes_.size();) {
-      const size_t first = SkipBlanks(bytes_, pos);
-      if (first < bytes_.size() && bytes_[first] == '[') {
-        const Line line = At(pos);
-        Index(line);
-        pos = line.end;
-      } else {
-        size_t bodyEnd;
-        pos = LineEnd(bytes_, first, &bodyEnd);
-      }
-    }
+  // Borrows `bytes`, which must outlive the text.
+  explicit TIniText(std::string_view bytes) : bytes_(bytes) { Build(); }
+  explicit TIniText(std::string&& bytes)
+      : owned_(std::make_unique<const std::string>(std::move(bytes))), bytes_(*owned_) {
+    Build();
   }
 
   std::string_view Bytes() const { return bytes_; }
@@ -252,11 +233,13 @@ class TIniText {
     return found;
   }
 
-  // The ending for lines we add: the file's own when its first line has CR LF.
+  // The ending for lines we add: the one the first line ends with; CR LF
+  // where no line ends yet.
   std::string_view NewLineEnding() const {
     const size_t e = Bytes().find_first_of("\r\n", begin_);
-    return e != std::string_view::npos && bytes_[e] == '\r' && e + 1 < Size() && bytes_[e + 1] == '\n' ? "\r\n"
-                                                                                                         : "\n";
+    if (e == std::string_view::npos) return "\r\n";
+    if (bytes_[e] == '\n') return "\n";
+    return e + 1 < Size() && bytes_[e + 1] == '\n' ? "\r\n" : "\r";
   }
 
   // True when the last line has no ending, so that no line can follow it.
@@ -267,6 +250,22 @@ class TIniText {
     uint32_t hash = 0;
     uint32_t at = 0;  // the header's offset + 1; 0: free
   };
+
+  void Build() {
+    if (Bytes().substr(0, 3) == "\xEF\xBB\xBF") begin_ = 3;
+    // Only header lines are parsed; the others are only skipped.
+    for (size_t pos = begin_; pos < bytes_.size();) {
+      const size_t first = SkipBlanks(bytes_, pos);
+      if (first < bytes_.size() && bytes_[first] == '[') {
+        const Line line = At(pos);
+        Index(line);
+        pos = line.end;
+      } else {
+        size_t bodyEnd;
+        pos = LineEnd(bytes_, first, &bodyEnd);
+      }
+    }
+  }
 
   void Index(const Line& header) {
     if (slots_.empty()) slots_.resize(16);
@@ -291,133 +290,14 @@ class TIniText {
     }
   }
 
-  std::string bytes_;
+  std::unique_ptr<const std::string> owned_;  // on the heap: bytes_ stays valid when the text moves
+  std::string_view bytes_;
   size_t begin_ = 0;
   std::vector<Slot> slots_;  // open addressing; a power of two in size, at most half full
   size_t used_ = 0;
 };
 
-// Reads a whole regular file. nullopt with errno set when it cannot be read;
-// errno ENOENT means the file is absent.
-std::optional<std::string> ReadWholeFile(const std::string& path, struct stat* info) {
-  // O_NONBLOCK: a FIFO under the name must not hang the caller.
-  int fd = sys::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  auto fail = [fd](int err) {
-    ::close(fd);  // read-only: a failing close loses nothing
-    errno = err;
-    return std::nullopt;
-  };
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return fail(errno == ENOENT ? EIO : errno);
-  // Only a regular file is settings; ENOENT must keep meaning "absent".
-  if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-  if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) return fail(EFBIG);
-  std::string bytes;
-  try {
-    // Sized once from the file's status, so that the bytes are held only once.
-    bytes.resize(static_cast<size_t>(st.st_size));
-    size_t got = 0;
-    char more[4096];
-    for (;;) {
-      // Past the size it had, the file may still have grown.
-      const bool inside = got < bytes.size();
-      ssize_t n = inside ? ::read(fd, bytes.data() + got, bytes.size() - got) : ::read(fd, more, sizeof more);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return fail(errno);
-      }
-      if (n == 0) break;
-      if (!inside) {
-        if (got + static_cast<size_t>(n) > kMaxFileSize) return fail(EFBIG);
-        bytes.append(more, static_cast<size_t>(n));
-      }
-      got += static_cast<size_t>(n);
-    }
-    bytes.resize(got);
-  } catch (...) {
-    ::close(fd);  // out of memory: the caller learns it, the descriptor is not lost
-    throw;
-  }
-  ::close(fd);
-  if (info) *info = st;
-  return bytes;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = sys::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-// The file a write must replace: the target of a symbolic link, so that the
-// link stays and the file it names gets the new text.
-std::string WriteTarget(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-  char* real = ::realpath(path.c_str(), nullptr);
-  if (!real) return path;
-  std::string target(real);
-  std::free(real);
-  return target;
-}
-
-std::atomic<unsigned> g_tempCounter{0};
-
-// Replaces `path` by a file holding `bytes`: a temporary file in the same
-// directory is written, flushed and renamed over it. On failure the old file
-// is untouched and the temporary file is gone. `old` is the old file's status
-// (its permissions and owner carry over), or null for a new file.
-bool ReplaceFile(const std::string& path, std::string_view bytes, const struct stat* old) {
-  const std::string dir = DirectoryOf(path);
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = dir + ".tamlix-ini-" + std::to_string(::getpid()) + "-" +
-           std::to_string(g_tempCounter.fetch_add(1)) + ".tmp";
-    fd = sys::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, old ? 0600 : 0666);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
-  if (fd < 0) return false;
-  bool ok = true;
-  if (old) {
-    // Owner first: changing it may clear set-id bits that the mode restores.
-    if (::fchown(fd, old->st_uid, old->st_gid) != 0) { /* keep our own owner */ }
-    ok = ::fchmod(fd, old->st_mode & 07777) == 0;
-  }
-  ok = ok && WriteAll(fd, bytes) && sys::fsync(fd) == 0;
-  ok = (sys::close(fd) == 0) && ok;
-  ok = ok && sys::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    sys::unlink(temp.c_str());
-    return false;
-  }
-  // The rename is done; flushing the directory only makes it durable sooner,
-  // so a failure here does not undo the write.
-  int dfd = sys::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    sys::fsync(dfd);
-    sys::close(dfd);
-  }
-  return true;
-}
-
 bool HasLineBreakOrNul(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != s.npos; }
-
-bool Before(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -431,18 +311,20 @@ class TIniFile::TView {
   // Reads `path` afresh. A file that cannot be read gives an empty text, and
   // `error` holds errno (ENOENT for an absent file).
   static std::shared_ptr<TView> Read(const std::string& path) {
-    auto view = std::make_shared<TView>();
-    // Taken before the read: a change after it gets a later status-change
-    // time, since the file system stamps from this same clock.
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    std::optional<std::string> bytes = ReadWholeFile(path, &view->stamp);
-    if (!bytes) {
-      view->error = errno;
+    ini::TFileRead read;
+    if (const int err = ini::ReadFile(path, &read)) {
+      auto view = std::make_shared<TView>();
+      view->error = err;
       return view;
     }
-    view->text = TIniText(std::move(*bytes));
-    view->settled = Before(view->stamp.st_mtim, now) && Before(view->stamp.st_ctim, now);
+    return Of(std::move(read));
+  }
+
+  static std::shared_ptr<TView> Of(ini::TFileRead&& read) {
+    auto view = std::make_shared<TView>();
+    view->text = TIniText(std::move(read.text));
+    view->stamp = read.stamp;
+    view->settled = read.settled;
     return view;
   }
 
@@ -458,8 +340,8 @@ class TIniFile::TView {
   TIniText text;
   int error = 0;
   struct stat stamp {};
-  // Read after the clock tick of the file's last change: a later change
-  // shows in the times.
+  // Read after the file's last change by more than its times' granularity:
+  // a later change shows in the times.
   bool settled = false;
 };
 
@@ -503,47 +385,36 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
                                HasLineBreakOrNul(value);
   if (unrepresentable) throw EIniFileError("Unable to write to " + fileName_);
 
-  const std::string target = WriteTarget(fileName_);
-  view_.reset();
-  const std::shared_ptr<TView> fresh = TView::Read(target);
-  // Only an absent file may be written from scratch: anything else we could
-  // not read would be lost by the replacement.
-  if (fresh->error != 0 && fresh->error != ENOENT) throw EIniFileError("Unable to write to " + fileName_);
-  const bool existed = fresh->error == 0;
-  const TIniText& text = fresh->text;
-  const std::optional<Line> header = text.FindSection(sec);
-  const std::optional<Line> at = header ? text.FindKey(*header, k) : std::nullopt;
-  if (at && ReadableValue(at->value) == value) {
-    view_ = fresh;
-    return;
-  }
-  if (existed && sys::access(target.c_str(), W_OK) != 0) throw EIniFileError("Unable to write to " + fileName_);
-
-  const std::string_view bytes = text.Bytes();
-  const std::string_view eol = text.NewLineEnding();
-  std::string out;
-  out.reserve(bytes.size() + sec.size() + k.size() + value.size() + 8);
-  if (at) {
-    out.append(bytes.substr(0, at->begin)).append(at->name).append("=").append(value);
-    out.append(bytes.substr(at->bodyEnd));
-  } else if (header) {
-    Line last = *header;
-    text.ForEachKey(*header, [&](const Line& line) {
-      last = line;
-      return true;
-    });
-    out.append(bytes.substr(0, last.end));
-    if (!last.Ended()) out.append(eol);
-    out.append(k).append("=").append(value).append(eol);
-    out.append(bytes.substr(last.end));
-  } else {
-    out.append(bytes);
-    if (text.LastLineOpen()) out.append(eol);
-    out.append("[").append(sec).append("]").append(eol);
-    out.append(k).append("=").append(value).append(eol);
-  }
-  if (!ReplaceFile(target, out, existed ? &fresh->stamp : nullptr))
-    throw EIniFileError("Unable to write to " + fileName_);
+  auto edit = [&](std::string_view bytes, bool) {
+    const TIniText text(bytes);
+    std::vector<ini::TSplice> splices;
+    const std::optional<Line> header = text.FindSection(sec);
+    const std::optional<Line> at = header ? text.FindKey(*header, k) : std::nullopt;
+    if (at && ReadableValue(at->value) == value) return splices;
+    const std::string_view eol = text.NewLineEnding();
+    ini::TSplice& s = splices.emplace_back();
+    if (at) {
+      s.begin = at->begin;
+      s.end = at->bodyEnd;
+      s.text.append(at->name).append("=").append(value);
+    } else if (header) {
+      Line last = *header;
+      text.ForEachKey(*header, [&](const Line& line) {
+        last = line;
+        return true;
+      });
+      s.begin = s.end = last.end;
+      if (!last.Ended()) s.text.append(eol);
+      s.text.append(k).append("=").append(value).append(eol);
+    } else {
+      s.begin = s.end = text.Size();
+      if (text.LastLineOpen()) s.text.append(eol);
+      s.text.append("[").append(sec).append("]").append(eol);
+      s.text.append(k).append("=").append(value).append(eol);
+    }
+    return splices;
+  };
+  Update(edit);
 }
 
 void TIniFile::WriteBool(std::string_view section, std::string_view key, bool value) {
@@ -591,34 +462,39 @@ bool TIniFile::SectionExists(std::string_view section) const {
 
 void TIniFile::EraseSection(std::string_view section) {
   const std::string_view sec = Trim(section);
-  const std::string target = WriteTarget(fileName_);
-  view_.reset();
-  const std::shared_ptr<TView> fresh = TView::Read(target);
-  if (fresh->error == ENOENT) return;  // nothing to erase
-  if (fresh->error != 0) throw EIniFileError("Unable to write to " + fileName_);
-  const TIniText& text = fresh->text;
-  if (!text.FindSection(sec)) {
-    view_ = fresh;
-    return;
-  }
-  if (sys::access(target.c_str(), W_OK) != 0) throw EIniFileError("Unable to write to " + fileName_);
   // Every section of the name goes, so that after an erase the section is
   // gone rather than a shadowed duplicate surfacing in its place.
-  const std::string_view bytes = text.Bytes();
-  std::string out;
-  out.reserve(bytes.size());
-  size_t kept = 0;  // bytes before this are copied or dropped
-  for (size_t pos = text.Begin(); pos < text.Size();) {
-    const Line line = text.At(pos);
-    if (line.kind == Kind::Header && SameName(line.name, sec)) {
-      out.append(bytes.substr(kept, pos - kept));
-      pos = kept = text.SectionEnd(line);
-    } else {
-      pos = line.end;
+  Update([&](std::string_view bytes, bool) {
+    const TIniText text(bytes);
+    std::vector<ini::TSplice> splices;
+    if (!text.FindSection(sec)) return splices;
+    for (size_t pos = text.Begin(); pos < text.Size();) {
+      const Line line = text.At(pos);
+      if (line.kind == Kind::Header && SameName(line.name, sec)) {
+        const size_t end = text.SectionEnd(line);
+        splices.push_back({pos, end, {}});
+        pos = end;
+      } else {
+        pos = line.end;
+      }
     }
-  }
-  out.append(bytes.substr(kept));
-  if (!ReplaceFile(target, out, &fresh->stamp)) throw EIniFileError("Unable to write to " + fileName_);
+    return splices;
+  });
+}
+
+void TIniFile::Update(const ini::TEdit& edit) {
+  view_.reset();  // one copy of the file at a time
+  ini::TFileRead unchanged;
+  bool same = false;
+  const int err = ini::UpdateFile(fileName_, [&](std::string_view bytes, bool exists) {
+    std::vector<ini::TSplice> splices = edit(bytes, exists);
+    same = splices.empty() && exists;
+    return splices;
+  }, &unchanged);
+  if (err != 0) throw EIniFileError("Unable to write to " + fileName_);
+  // A write that changed nothing read the file afresh: its reading serves
+  // the next reads.
+  if (same) view_ = TView::Of(std::move(unchanged));
 }
 
 bool TryStrToInt(std::string_view text, int32_t& value) {

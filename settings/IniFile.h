@@ -2,30 +2,40 @@
 // Creating the object neither opens nor creates the file; every operation
 // goes to the file when it is made. Files made on Windows read as the Windows
 // private-profile functions read them. Texts are bytes (the settings files'
-// 8-bit code page, CodePage.h): nothing is decoded or re-encoded here. Every
-// write replaces the file atomically (temporary file in the same directory,
-// flushed, renamed). Not thread-safe per object; separate objects may be used
-// from any thread. There is no lock between programs: of two writes at the
-// same moment to one file, the later replacement wins.
+// 8-bit code page, CodePage.h): nothing is decoded or re-encoded here, except
+// in a file that begins with the UTF-16LE byte-order mark, which is read and
+// written as UTF-16LE (IniStore.h). Each write is whole and keeps every other
+// writer's keys: writers of one file, in any process, take turns under a lock
+// on it, and a write keeps the file's identity (IniStore.h says how). Not
+// thread-safe per object; separate objects may be used from any thread.
 //
 // Cost: one read of a file takes time linear in its size and memory near it
 // (its bytes and a small index of its section names). The object keeps its
 // last view of the file and reads it again only when the file has changed:
 // each read compares the file's device, inode, size, modification and
-// status-change times (one stat) with the view's. A view taken in the clock
-// tick of the file's last change is not relied on; the next read reads
-// afresh. A write never relies on a view: it reads the file afresh, so it
-// keeps whatever another program wrote just before it.
+// status-change times (one stat) with the view's. A view is relied on only
+// when the file's times lay further back than the file system's timestamp
+// granularity when it was read (2 s where the file system is not known to
+// stamp finely); until then each read reads afresh. A write never relies on
+// a view: it reads the file afresh under the lock, so it keeps whatever
+// another program wrote just before it.
 //
-// Failure seam (platform/Sys.h): a write reaches the system in this order:
-// open (the old file, to read it), access (write permission of an existing
-// file), open (the temporary file), write..., fsync, close, rename, then the
-// directory's open, fsync and close (whose failures are ignored: the new file
-// is already in place). A write that would leave the file as it is stops
-// after the first open. Reads use open only.
+// Failure seam (platform/Sys.h): a read uses open and fstatfs (a write too,
+// after its first open). A write to an
+// existing file reaches the system in this order: open (the file, to read
+// it), access (write permission of the file), then, for a file of one name
+// and the writer's own owner and group, flistxattr and access (the folder),
+// then either the replacement: open (an unnamed temporary file in
+// the folder), write..., fsync, linkat (its temporary name), rename, and the
+// folder's open, fsync and close (whose failures are ignored: the new file is
+// already in place); or the rewrite in place: posix_fallocate, write...,
+// ftruncate (when it shrinks), fsync. A new file: open (fails: absent), open
+// (the unnamed file), write..., fsync, linkat, and the folder's flush. A write
+// that would leave the file as it is stops after the first open.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -33,6 +43,11 @@
 #include <vector>
 
 namespace tamlix {
+
+namespace ini {
+struct TSplice;
+using TEdit = std::function<std::vector<TSplice>(std::string_view text, bool exists)>;
+}  // namespace ini
 
 // A refused write or erase: "Unable to write to <path>".
 class EIniFileError : public std::runtime_error {
@@ -90,6 +105,8 @@ class TIniFile {
   class TView;
   // The view to read from: the last one while the file is unchanged.
   std::shared_ptr<const TView> View() const;
+  // Makes the change; throws EIniFileError when refused.
+  void Update(const ini::TEdit& edit);
 
   std::string fileName_;
   // The last view of the file; shared by copies of the object, never changed.

@@ -224,7 +224,7 @@ TEST_F(FormMainTest, NewSessionOnAbsentFileCreatesIt) {
   InputAnswer ok(std::string("700"));
   window->spdbtnNew->click();
   EXPECT_EQ(Entries(), QStringList({"700"}));
-  EXPECT_EQ(ReadText(ProductFile()), "[700]\nSessionType=1\n");
+  EXPECT_EQ(ReadText(ProductFile()), "[700]\r\nSessionType=1\r\n");
 }
 
 TEST_F(FormMainTest, NewSessionRefusesIdsThatCannotNameASession) {
@@ -333,7 +333,7 @@ TEST_F(FormMainTest, RefusedTypeWriteEndsTheSelectionThere) {
   const std::string text = "[S]\nSessionType=9\nSerial_Baud=9600\n[T]\nSessionType=3\n";
   WriteText(ProductFile(), text);
   Open();
-  tamlix::sys::FailNth(tamlix::sys::Call::Rename, 1, EACCES, true);
+  tamlix::sys::FailNth(tamlix::sys::Call::Write, 1, EIO, true);
   {
     MessageBoxCatcher box;
     Select("S");

@@ -134,7 +134,7 @@ TEST_F(TabChainTest, RadioGroupIsEnteredAtItsCheckedItem) {
   window->SpeedButton1->click();
   auto* page = qobject_cast<TframHeader*>(window->CurrentFrame());
   ASSERT_NE(page, nullptr);
-  const std::string stored = "[Global TCP/IP Data]\nDefaultHeader=1\n";
+  const std::string stored = "[Global TCP/IP Data]\r\nDefaultHeader=1\r\n";
   ASSERT_EQ(ReadText(TcpFile()), stored);
   window->lstbxSessions->setFocus();
   EXPECT_EQ(Press(Qt::Key_Tab), page->rgLengthHeader->Button(1));
@@ -145,7 +145,7 @@ TEST_F(TabChainTest, RadioGroupIsEnteredAtItsCheckedItem) {
 
   EXPECT_EQ(Press(Qt::Key_Up), page->rgHeader->Button(0));
   EXPECT_EQ(page->rgHeader->ItemIndex(), 0);
-  EXPECT_EQ(ReadText(TcpFile()), "[Global TCP/IP Data]\nDefaultHeader=0\n");
+  EXPECT_EQ(ReadText(TcpFile()), "[Global TCP/IP Data]\r\nDefaultHeader=0\r\n");
   EXPECT_EQ(Press(Qt::Key_Tab), page->Memo1);
   EXPECT_EQ(Press(Qt::Key_Backtab, Qt::ShiftModifier), page->rgHeader->Button(0));
   EXPECT_EQ(Press(Qt::Key_Backtab, Qt::ShiftModifier), page->rgLengthHeader->Button(1));

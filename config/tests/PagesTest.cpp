@@ -21,8 +21,10 @@ namespace tamlix::config::test {
 namespace {
 
 const std::string kHead = "[Global TCP/IP Data]\n";
+// A file that the page creates has CR LF line endings.
+const std::string kNewHead = "[Global TCP/IP Data]\r\n";
 const std::string kFiveDefaults =
-    "Address=000.000.000.000\nPort=21\nTimeOut=10000\nSecAddress=http://\nSecPort=21\n";
+    "Address=000.000.000.000\r\nPort=21\r\nTimeOut=10000\r\nSecAddress=http://\r\nSecPort=21\r\n";
 const std::string kFiveStored = "Address=10.0.0.1\nPort=443\nTimeOut=8000\nSecAddress=*switch\nSecPort=444\n";
 
 class PagesTest : public ConfigWindowTest {
@@ -49,12 +51,12 @@ TEST_F(PagesTest, TcpPageOnAbsentFileWritesFiveDefaultsInOrder) {
   EXPECT_EQ(page->edtSecAddress->text(), "http://");
   EXPECT_EQ(page->rgUse->ItemIndex(), 0);
   EXPECT_TRUE(page->rgUse->Button(0)->isChecked());
-  EXPECT_EQ(ReadText(TcpFile()), kHead + kFiveDefaults);
+  EXPECT_EQ(ReadText(TcpFile()), kNewHead + kFiveDefaults);
   EXPECT_EQ(ReadText(ProductFile()), std::nullopt);
 
   // Opening again reads and writes the same values: nothing changes.
   ASSERT_NE(OpenTcp(), nullptr);
-  EXPECT_EQ(ReadText(TcpFile()), kHead + kFiveDefaults);
+  EXPECT_EQ(ReadText(TcpFile()), kNewHead + kFiveDefaults);
 }
 
 struct UseCase {
@@ -119,7 +121,7 @@ TEST_F(PagesTest, SettingAControlToWhatItHoldsWritesNothing) {
       kHead + "Address=\nPort=\nTimeOut=\nSecAddress=\nSecPort=\nUse=0\nHeaderlength=1\nDefaultHeader=0\n";
   WriteText(TcpFile(), text);
   Open();
-  tamlix::sys::FailNth(tamlix::sys::Call::Rename, 1, EACCES, true);
+  tamlix::sys::FailNth(tamlix::sys::Call::Write, 1, EIO, true);
   MessageBoxCatcher box;
   TframTCPIP* tcp = OpenTcp();
   ASSERT_NE(tcp, nullptr);
@@ -149,7 +151,7 @@ TEST_F(PagesTest, HeaderPageOnAbsentFileWritesOnlyDefaultHeader) {
   EXPECT_EQ(page->rgHeader->ItemIndex(), 1);
   EXPECT_EQ(page->rgLengthHeader->title(), "4 byte packet length");
   EXPECT_EQ(page->rgHeader->Button(0)->text(), "Do not Insert");
-  EXPECT_EQ(ReadText(TcpFile()), kHead + "DefaultHeader=1\n");
+  EXPECT_EQ(ReadText(TcpFile()), kNewHead + "DefaultHeader=1\r\n");
 }
 
 struct HeaderCase {
@@ -223,7 +225,7 @@ TEST_F(PagesTest, HeaderHelpTextIsTwelveLinesExactly) {
 TEST_F(PagesTest, RefusedWriteWhileFillingEndsThePageThere) {
   Open();
   // Address and Port go in; the TimeOut write is refused, and every one after.
-  tamlix::sys::FailNth(tamlix::sys::Call::Rename, 3, EACCES, true);
+  tamlix::sys::FailNth(tamlix::sys::Call::Linkat, 3, EIO, true);
   MessageBoxCatcher box;
   TframTCPIP* page = OpenTcp();
   ASSERT_TRUE(box.Shown());
@@ -231,7 +233,7 @@ TEST_F(PagesTest, RefusedWriteWhileFillingEndsThePageThere) {
   ASSERT_NE(page, nullptr);
   EXPECT_EQ(page->edtSecAddress->text(), "");
   EXPECT_TRUE(window->isVisible());
-  EXPECT_EQ(ReadText(TcpFile()), kHead + "Address=000.000.000.000\nPort=21\n");
+  EXPECT_EQ(ReadText(TcpFile()), kNewHead + "Address=000.000.000.000\r\nPort=21\r\n");
 
   // After the filling a refusal ends just that change.
   MessageBoxCatcher second;
@@ -240,7 +242,7 @@ TEST_F(PagesTest, RefusedWriteWhileFillingEndsThePageThere) {
   EXPECT_EQ(page->edtPort->text(), "210");
   tamlix::sys::ClearFaults();
   QTest::keyClicks(page->edtPort, "1");
-  EXPECT_EQ(ReadText(TcpFile()), kHead + "Address=000.000.000.000\nPort=2101\n");
+  EXPECT_EQ(ReadText(TcpFile()), kNewHead + "Address=000.000.000.000\r\nPort=2101\r\n");
 }
 
 }  // namespace

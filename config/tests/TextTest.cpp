@@ -109,7 +109,7 @@ TEST_F(TextTest, TypedTextIsWrittenInTheCodePageOrRefused) {
   page->edtSecAddress->selectAll();
   Type(page->edtSecAddress, QString::fromUtf8("*h\xC3\xB4te"));
   const std::string tcp =
-      "[Global TCP/IP Data]\nAddress=000.000.000.000\nPort=21\nTimeOut=10000\nSecAddress=*h\xF4te\nSecPort=21\n";
+      "[Global TCP/IP Data]\r\nAddress=000.000.000.000\r\nPort=21\r\nTimeOut=10000\r\nSecAddress=*h\xF4te\r\nSecPort=21\r\n";
   EXPECT_EQ(ReadText(TcpFile()), tcp);
   {
     MessageBoxCatcher box;
@@ -127,7 +127,7 @@ TEST_F(TextTest, SessionIdsAreWrittenInTheCodePageOrRefused) {
     window->spdbtnNew->click();
   }
   EXPECT_EQ(Entries(), QStringList({QString::fromUtf8("Sessi\xC3\xB3n")}));
-  EXPECT_EQ(ReadText(ProductFile()), "[Sessi\xF3n]\nSessionType=1\n");
+  EXPECT_EQ(ReadText(ProductFile()), "[Sessi\xF3n]\r\nSessionType=1\r\n");
   {
     MessageBoxCatcher box;
     InputAnswer ok(std::string("\xCE\xA9mega"));  // Greek capital omega
@@ -136,7 +136,7 @@ TEST_F(TextTest, SessionIdsAreWrittenInTheCodePageOrRefused) {
     EXPECT_EQ(box.Text(), "Unable to write to " + ProductFile());
   }
   EXPECT_EQ(Entries().size(), 1);
-  EXPECT_EQ(ReadText(ProductFile()), "[Sessi\xF3n]\nSessionType=1\n");
+  EXPECT_EQ(ReadText(ProductFile()), "[Sessi\xF3n]\r\nSessionType=1\r\n");
 
   // The longest ID: 255 characters, each one byte.
   std::string longId;
@@ -147,7 +147,7 @@ TEST_F(TextTest, SessionIdsAreWrittenInTheCodePageOrRefused) {
   }
   EXPECT_EQ(Entries().size(), 2);
   EXPECT_EQ(ReadText(ProductFile()),
-            "[Sessi\xF3n]\nSessionType=1\n[" + std::string(255, '\xE9') + "]\nSessionType=1\n");
+            "[Sessi\xF3n]\r\nSessionType=1\r\n[" + std::string(255, '\xE9') + "]\r\nSessionType=1\r\n");
 }
 
 // Values are read up to a NUL, as the Windows functions hand them over; the

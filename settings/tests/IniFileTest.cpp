@@ -17,47 +17,12 @@
 #include <thread>
 
 #include "platform/Sys.h"
+#include "settings/tests/SettingsTestDir.h"
 
 namespace tamlix {
 namespace {
 
 namespace fs = std::filesystem;
-
-class IniFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "settings-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    sys::ClearFaults();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-
-  void Put(const std::string& name, const std::string& bytes) const {
-    std::ofstream out(Path(name), std::ios::binary | std::ios::trunc);
-    out << bytes;
-    ASSERT_TRUE(out.good());
-  }
-  std::string Get(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  std::vector<std::string> DirEntries() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  fs::path dir_;
-};
 
 // A file as Windows tools leave it, written with each line ending in turn.
 std::string WindowsMadeFile(const std::string& eol) {
@@ -302,8 +267,8 @@ TEST_F(IniFileTest, WritesReplaceAddAndErase) {
     const char* value;
     const char* after;  // nullptr: still no file
   } cases[] = {
-      {"new file gets LF", nullptr, Write, "Sess", "SessionType", "1", "[Sess]\nSessionType=1\n"},
-      {"caller's names trimmed", nullptr, Write, " Sess ", "\tKey ", " v ", "[Sess]\nKey= v \n"},
+      {"new file gets CR LF", nullptr, Write, "Sess", "SessionType", "1", "[Sess]\r\nSessionType=1\r\n"},
+      {"caller's names trimmed", nullptr, Write, " Sess ", "\tKey ", " v ", "[Sess]\r\nKey= v \r\n"},
       {"replace keeps spelling, place and other lines",
        "; c\r\n[A]\r\n  KeY = old  \r\nOther=1\r\n\r\n[B]\r\nx=1\r\n", Write, "a", "key", "new",
        "; c\r\n[A]\r\nKeY=new\r\nOther=1\r\n\r\n[B]\r\nx=1\r\n"},
@@ -314,11 +279,16 @@ TEST_F(IniFileTest, WritesReplaceAddAndErase) {
       {"new key after an unterminated last line", "[A]\nx=1", Write, "A", "k", "v", "[A]\nx=1\nk=v\n"},
       {"new section at the end, file's CR LF", "[A]\r\nx=1", Write, "New", "k", "v",
        "[A]\r\nx=1\r\n[New]\r\nk=v\r\n"},
+      {"new key in a file of lone CRs", "[A]\rx=1\r[B]\ry=2\r", Write, "A", "k", "v",
+       "[A]\rx=1\rk=v\r[B]\ry=2\r"},
+      {"new section in a file of lone CRs", "[A]\rx=1", Write, "B", "k", "v", "[A]\rx=1\r[B]\rk=v\r"},
+      {"the first line's ending counts", "[A]\nx=1\r\n", Write, "A", "k", "v", "[A]\nx=1\r\nk=v\n"},
+      {"no line ending yet: CR LF", "[A]", Write, "A", "k", "v", "[A]\r\nk=v\r\n"},
       {"first of duplicate sections", "[A]\nx=1\n[a]\ny=2\n", Write, "A", "y", "3", "[A]\nx=1\ny=3\n[a]\ny=2\n"},
       {"first of duplicate keys", "[A]\nk=1\nK=2\n", Write, "A", "k", "3", "[A]\nk=3\nK=2\n"},
       {"lines before any section untouched", "k=0\n[A]\n", Write, "A", "k", "1", "k=0\n[A]\nk=1\n"},
       {"truth value true", "[A]\nf=0\n", WriteTrue, "A", "f", nullptr, "[A]\nf=1\n"},
-      {"truth value false", nullptr, WriteFalse, "A", "f", nullptr, "[A]\nf=0\n"},
+      {"truth value false", nullptr, WriteFalse, "A", "f", nullptr, "[A]\r\nf=0\r\n"},
       {"erase keeps the other sections", "[A]\nx=1\n\n[B]\n; b\ny=2\n[C]\nz=3\n", Erase, "b", nullptr, nullptr,
        "[A]\nx=1\n\n[C]\nz=3\n"},
       {"erase the last section", "[A]\r\nx=1\r\n[B]\r\ny=2", Erase, "B", nullptr, nullptr, "[A]\r\nx=1\r\n"},
@@ -359,7 +329,7 @@ TEST_F(IniFileTest, WrittenValuesReadBack) {
   EXPECT_TRUE(ini.ReadBool("Pharmacy 2", "File_Auto", false));
   ini.EraseSection("Pharmacy 1");
   EXPECT_FALSE(ini.SectionExists("Pharmacy 1"));
-  EXPECT_EQ(Get("Brindlemoss.INI"), "[Pharmacy 2]\nFile_Source=c:\\in.txt\nFile_Auto=1\n");
+  EXPECT_EQ(Get("Brindlemoss.INI"), "[Pharmacy 2]\r\nFile_Source=c:\\in.txt\r\nFile_Auto=1\r\n");
 }
 
 TEST_F(IniFileTest, TextTheFileCannotHoldIsRefusedAndChangesNothing) {
@@ -392,44 +362,98 @@ TEST_F(IniFileTest, TextTheFileCannotHoldIsRefusedAndChangesNothing) {
   }
 }
 
-// The platform refusing a step of the write: the error names the file, the
-// old file keeps its bytes and no temporary file stays behind.
-TEST_F(IniFileTest, RefusedWriteLeavesTheOldFile) {
+// The platform refusing a step of the write. Where the folder will not take
+// a replacement, the file is written in place instead (same inode); where the
+// file itself or the disk refuses, the error names the file and the old file
+// keeps its bytes. Either way no temporary file stays behind.
+TEST_F(IniFileTest, RefusedStepsOfAWrite) {
+  struct Fault {
+    sys::Call call;
+    int nth;
+    int err;
+  };
+  // An existing file reaches the system in this order: open, access (the
+  // file), flistxattr, access (the folder), open (the temporary file),
+  // write, fsync, linkat, rename; in place: posix_fallocate, write,
+  // ftruncate, fsync.
+  const Fault folderRefuses{sys::Call::Access, 2, EACCES};
   struct Case {
+    const char* name;
+    std::vector<Fault> faults;
+    bool written;  // else refused
+  } cases[] = {
+      {"old file cannot be read", {{sys::Call::Open, 1, EIO}}, false},
+      {"file is read-only", {{sys::Call::Access, 1, EACCES}}, false},
+      {"temporary file cannot be written", {{sys::Call::Write, 1, EIO}}, false},
+      {"temporary file cannot be flushed", {{sys::Call::Fsync, 1, EIO}}, false},
+      {"rename fails", {{sys::Call::Rename, 1, EIO}}, false},
+      {"extended attributes cannot be listed", {{sys::Call::Flistxattr, 1, EIO}}, true},
+      {"folder may not be written", {folderRefuses}, true},
+      {"folder refuses the temporary file", {{sys::Call::Open, 2, EACCES}}, true},
+      {"no room for a second copy", {{sys::Call::Write, 1, ENOSPC}}, true},
+      {"the file is a mount point", {{sys::Call::Rename, 1, EBUSY}}, true},
+      {"in place: no room", {folderRefuses, {sys::Call::Fallocate, 1, ENOSPC}}, false},
+      {"in place: write fails", {folderRefuses, {sys::Call::Write, 1, EIO}}, false},
+      {"in place: flush fails", {folderRefuses, {sys::Call::Fsync, 1, EIO}}, false},
+      {"in place: shortening fails", {folderRefuses, {sys::Call::Ftruncate, 1, EIO}}, false},
+  };
+  const std::string before = "; keep\r\n[Sess A]\r\nSessionType=2\r\n[Sess B]\r\nSessionType=3\r\n";
+  const std::string path = Path("Brindlemoss.INI");
+  for (const Case& c : cases) {
+    for (bool erase : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (erase ? " (erase)" : " (write)"));
+      if (std::string(c.name) == "in place: shortening fails" && !erase) continue;  // a write here only grows
+      Put("Brindlemoss.INI", before);
+      struct stat was {};
+      ASSERT_EQ(::stat(path.c_str(), &was), 0);
+      TIniFile ini(path);
+      for (const Fault& f : c.faults) sys::FailNth(f.call, f.nth, f.err);
+      bool threw = false;
+      try {
+        if (erase) {
+          ini.EraseSection("Sess A");
+        } else {
+          ini.WriteString("Sess A", "SessionType", "40");
+        }
+      } catch (const EIniFileError& e) {
+        threw = true;
+        EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
+      }
+      sys::ClearFaults();
+      EXPECT_EQ(threw, !c.written);
+      const std::string after = erase ? "; keep\r\n[Sess B]\r\nSessionType=3\r\n"
+                                      : "; keep\r\n[Sess A]\r\nSessionType=40\r\n[Sess B]\r\nSessionType=3\r\n";
+      EXPECT_EQ(Get("Brindlemoss.INI"), c.written ? after : before);
+      struct stat now {};
+      ASSERT_EQ(::stat(path.c_str(), &now), 0);
+      if (c.written) {
+        EXPECT_EQ(now.st_ino, was.st_ino) << "not written in place";
+      }
+      EXPECT_EQ(DirEntries(), std::vector<std::string>{"Brindlemoss.INI"});
+    }
+  }
+}
+
+// A new file is linked in only when whole: a failure leaves no file at all.
+TEST_F(IniFileTest, RefusedNewFileLeavesNothing) {
+  const struct {
     const char* name;
     sys::Call call;
     int nth;
     int err;
   } cases[] = {
-      {"old file cannot be read", sys::Call::Open, 1, EIO},
-      {"directory refuses the temporary file", sys::Call::Open, 2, EACCES},
+      {"folder refuses the file", sys::Call::Open, 2, EACCES},
       {"disk full", sys::Call::Write, 1, ENOSPC},
       {"flush fails", sys::Call::Fsync, 1, EIO},
-      {"close fails", sys::Call::Close, 1, EIO},
-      {"rename fails", sys::Call::Rename, 1, EXDEV},
-      {"file is read-only", sys::Call::Access, 1, EACCES},
+      {"link refused", sys::Call::Linkat, 1, EACCES},
   };
-  const std::string before = "; keep\r\n[Sess A]\r\nSessionType=2\r\n[Sess B]\r\nSessionType=3\r\n";
-  for (const Case& c : cases) {
-    for (bool erase : {false, true}) {
-      SCOPED_TRACE(std::string(c.name) + (erase ? " (erase)" : " (write)"));
-      Put("Brindlemoss.INI", before);
-      TIniFile ini(Path("Brindlemoss.INI"));
-      sys::FailNth(c.call, c.nth, c.err);
-      try {
-        if (erase) {
-          ini.EraseSection("Sess A");
-        } else {
-          ini.WriteString("Sess A", "SessionType", "4");
-        }
-        ADD_FAILURE() << "reported success";
-      } catch (const EIniFileError& e) {
-        EXPECT_EQ(std::string(e.what()), "Unable to write to " + Path("Brindlemoss.INI"));
-      }
-      sys::ClearFaults();
-      EXPECT_EQ(Get("Brindlemoss.INI"), before);
-      EXPECT_EQ(DirEntries(), std::vector<std::string>{"Brindlemoss.INI"});
-    }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TIniFile ini(Path("TamlixTCP.INI"));
+    sys::FailNth(c.call, c.nth, c.err);
+    EXPECT_THROW(ini.WriteString("Global TCP/IP Data", "Port", "21"), EIniFileError);
+    sys::ClearFaults();
+    EXPECT_TRUE(DirEntries().empty());
   }
 }
 
@@ -603,31 +627,43 @@ TEST_F(IniFileTest, BareFileNameIsInTheCurrentDirectory) {
   ini.WriteString("Global TCP/IP Data", "Port", "21");
   EXPECT_EQ(ini.ReadInteger("Global TCP/IP Data", "Port", 0), 21);
   fs::current_path(previous);
-  EXPECT_EQ(Get("TamlixTCP.INI"), "[Global TCP/IP Data]\nPort=21\n");
+  EXPECT_EQ(Get("TamlixTCP.INI"), "[Global TCP/IP Data]\r\nPort=21\r\n");
   EXPECT_EQ(DirEntries(), std::vector<std::string>{"TamlixTCP.INI"});
 }
 
 // A reader in another thread (or program) sees the old file or the new one,
-// never half of one, and the other sections are never lost.
+// never half of one, and the other keys are never lost: whether the file is
+// replaced or, having a second name, rewritten in place (where a value of
+// another length moves every line after it).
 TEST_F(IniFileTest, ReaderNeverSeesAHalfWrittenFile) {
-  const std::string a(4000, 'a'), b(4000, 'b');
-  TIniFile(Path("c.ini")).WriteString("Other", "Keep", "1");
-  TIniFile(Path("c.ini")).WriteString("S", "V", a);
-  std::atomic<bool> stop{false};
-  std::atomic<int> bad{0};
-  std::thread reader([&] {
-    TIniFile ini(Path("c.ini"));
-    while (!stop.load()) {
-      std::string v = ini.ReadString("S", "V", "");
-      if (v != a.substr(0, 2047) && v != b.substr(0, 2047)) ++bad;
-      if (ini.ReadString("Other", "Keep", "") != "1") ++bad;
-    }
-  });
-  TIniFile writer(Path("c.ini"));
-  for (int i = 0; i < 200; ++i) writer.WriteString("S", "V", i % 2 ? a : b);
-  stop = true;
-  reader.join();
-  EXPECT_EQ(bad.load(), 0);
+  const std::string a(2000, 'a'), b(1500, 'b'), c(1000, 'c');
+  const int kept = 50;
+  for (bool inPlace : {false, true}) {
+    SCOPED_TRACE(inPlace ? "in place" : "replaced");
+    fs::remove(Path("c.ini"));
+    fs::remove(Path("second.ini"));
+    TIniFile(Path("c.ini")).WriteString("S", "V", a);
+    for (int i = 0; i < kept; ++i) TIniFile(Path("c.ini")).WriteString("S", "K" + std::to_string(i), c);
+    TIniFile(Path("c.ini")).WriteString("Other", "Keep", "1");
+    if (inPlace) fs::create_hard_link(Path("c.ini"), Path("second.ini"));
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::thread reader([&] {
+      TIniFile ini(Path("c.ini"));
+      while (!stop.load()) {
+        std::string v = ini.ReadString("S", "V", "");
+        if (v != a && v != b) ++bad;
+        for (int i = 0; i < kept; ++i)
+          if (ini.ReadString("S", "K" + std::to_string(i), "") != c) ++bad;
+        if (ini.ReadString("Other", "Keep", "") != "1") ++bad;
+      }
+    });
+    TIniFile writer(Path("c.ini"));
+    for (int i = 0; i < 200; ++i) writer.WriteString("S", "V", i % 2 ? a : b);
+    stop = true;
+    reader.join();
+    EXPECT_EQ(bad.load(), 0);
+  }
 }
 
 }  // namespace
