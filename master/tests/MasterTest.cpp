@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <QTest>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -21,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "RingRecords.h"
 #include "TamlixMaster.h"
 #include "TestApp.h"
 #include "TestSwitch.h"
@@ -35,6 +38,8 @@ extern "C" int MasterEntryPointsFromC(void);
 namespace {
 
 using tamlix::testing::TestSwitch;
+namespace ring = tamlix::direct::testing;
+namespace fs = std::filesystem;
 
 TEST(MasterHeaderTest, CSeesTheSameRecordAndEntryPoints) {
   EXPECT_EQ(MasterErrorSizeFromC(), 261);
@@ -83,6 +88,7 @@ class MasterTest : public ::testing::Test {
   static void SetUpTestSuite() {
     tamlix::tray::test::EnsureApplication();
     QApplication::setApplicationName("Brindlemoss");
+    tamlix::OpenDebugShared();  // to read the stand-in's records
   }
   void SetUp() override {
     reports.items.clear();
@@ -98,11 +104,46 @@ class MasterTest : public ::testing::Test {
     std::filesystem::remove_all(work);
   }
   // Writes both settings files for one session against `port`.
-  void Settings(const std::string& session, const std::string& options, int port) {
+  void Settings(const std::string& session, const std::string& options, int port, int timeOut = 5000) {
     sessions.push_back(session);
     Put(dir + "Brindlemoss.INI", "[" + session + "]\r\n" + options);
     Put(dir + "TamlixTCP.INI", "[Global TCP/IP Data]\r\nAddress=127.0.0.1\r\nPort=" + std::to_string(port) +
-                                   "\r\nTimeOut=5000\r\nUse=0\r\n");
+                                   "\r\nTimeOut=" + std::to_string(timeOut) + "\r\nUse=0\r\n");
+  }
+  // A file session over work/in.txt and `dest`, its automatic processing started.
+  void StartFileSession(const std::string& session, int port, const std::string& dest, int freq = 50,
+                        int timeOut = 5000) {
+    Settings(session,
+             "SessionType=4\r\nFile_Source=" + work + "in.txt\r\nFile_Dest=" + dest +
+                 "\r\nFile_Freq=" + std::to_string(freq) + "\r\n",
+             port, timeOut);
+    TMasterError err;
+    ASSERT_TRUE(Initialize(session.c_str(), reinterpret_cast<void*>(&OnFileEvent), nullptr, err)) << Msg(err);
+    ASSERT_TRUE(Master_ProcessData(session.c_str(), 1, 0, 0, &err)) << Msg(err);
+  }
+  // Ends the running session (its file thread included) by starting another.
+  void EndSession(int port) {
+    static int ended = 0;
+    const std::string session = "e2eend" + std::to_string(++ended);
+    Settings(session, "SessionType=2\r\n", port);
+    TMasterError err;
+    EXPECT_TRUE(Initialize(session.c_str(), reinterpret_cast<void*>(+[](const char*) {}), nullptr, err)) << Msg(err);
+  }
+  static bool WaitUntil(const std::function<bool()>& condition, int ms = 10000) {
+    for (int i = 0; i < ms / 10; ++i) {
+      if (condition()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+  }
+  // The files of the work folder, by name.
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(work)) {
+      if (entry.is_regular_file()) names.push_back(fs::relative(entry.path(), work).string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
   }
   bool Initialize(const char* session, void* cb1, void* cb2, TMasterError& err) {
     err = TMasterError{};
@@ -140,12 +181,128 @@ TEST_F(MasterTest, FileSessionTurnsTheSourceIntoTheDestination) {
   ASSERT_TRUE(Initialize("e2efile", reinterpret_cast<void*>(&OnFileEvent), nullptr, err)) << Msg(err);
   ASSERT_TRUE(Master_ProcessData("e2efile", 1, 0, 0, &err)) << Msg(err);
   Put(work + "in.txt", "CLAIM FROM A FILE\r\n");
-  for (int i = 0; i < 200 && std::filesystem::exists(work + "in.txt"); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(std::filesystem::exists(work + "in.txt"));
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(work + "out.txt"); }));
+  ASSERT_TRUE(WaitUntil([&] { return reports.Get().size() == 2; }));
+  EXPECT_EQ(Files(), std::vector<std::string>{"out.txt"});
   EXPECT_EQ(Slurp(work + "out.txt"), "FILE REPLY");
   EXPECT_EQ(sw.Request(1), "CLAIM FROM A FILE");
   EXPECT_EQ(reports.Get(), (std::vector<std::string>{"event 0", "event 1"}));
+}
+
+// A claim reaches the switch once, whatever becomes of its reply: one that
+// cannot be stored is dropped, and one that never comes (the switch answers
+// after the time-out, or closes without answering) leaves the claim set
+// aside under a name that says so, never sent again by the session. A second
+// such claim does not replace the first one set aside.
+TEST_F(MasterTest, FileSessionSendsEachClaimOnce) {
+  const struct Case {
+    const char* name;
+    std::vector<std::string> switchArgs;
+    int timeOut;
+    const char* dest;  // under the work folder
+    const char* record;
+    std::vector<std::string> files;  // the work folder's files afterwards
+  } cases[] = {
+      {"File_Dest's folder missing", {"--reply", "STORED NOWHERE"}, 5000, "missing/out.txt",
+       "Reply not stored in File_Dest", {}},
+      {"answers after the time-out", {"--reply", "LATE", "--delay-ms", "2500"}, 1000, "out.txt",
+       "Claim without a reply set aside, not sent again", {"in.txt.unanswered", "in.txt.unanswered.2"}},
+      {"answers after a time-out below a second", {"--reply", "LATE", "--delay-ms", "300"}, 300, "out.txt",
+       "Claim without a reply set aside, not sent again", {"in.txt.unanswered", "in.txt.unanswered.2"}},
+      {"closes without answering", {"--close"}, 5000, "out.txt",
+       "Claim without a reply set aside, not sent again", {"in.txt.unanswered", "in.txt.unanswered.2"}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string session = "e2eonce" + std::to_string(++n);
+    fs::remove_all(work);
+    fs::create_directories(work);
+    reports.items.clear();
+    const int mark = ring::LastSequence();
+    TestSwitch sw(c.switchArgs);
+    StartFileSession(session, sw.port(), work + c.dest, 50, c.timeOut);
+    for (const std::string claim : {"FIRST CLAIM", "SECOND CLAIM"}) {
+      const int before = sw.RequestCount();
+      Put(work + "in.txt", claim + "\r\n");
+      ASSERT_TRUE(WaitUntil([&] { return !fs::exists(work + "in.txt") && !fs::exists(work + "in.txt.sending"); }))
+          << ::testing::PrintToString(Files());
+      // Many more turns of the session: nothing goes out again.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+      ASSERT_EQ(sw.RequestCount(), before + 1);
+      EXPECT_EQ(sw.Request(before + 1), claim);
+    }
+    EXPECT_EQ(Files(), c.files);
+    if (c.files.size() == 2) {
+      EXPECT_EQ(Slurp(work + c.files[0]), "FIRST CLAIM\r\n");
+      EXPECT_EQ(Slurp(work + c.files[1]), "SECOND CLAIM\r\n");
+    }
+    EXPECT_EQ(reports.Get(), (std::vector<std::string>{"event 0", "event 0"})) << "no file received";
+    const auto records = ring::RecordsSince(mark);
+    const ring::TRecord* record = ring::Find(records, c.record);
+    ASSERT_NE(record, nullptr) << ring::Messages(records);
+    EXPECT_EQ(record->module, "TamlixMaster");
+    EXPECT_EQ(record->session, session);
+    EndSession(sw.port());
+  }
+}
+
+// A work copy left behind (the program ended while its claim was out) is
+// set aside at the next start, not sent; the claim waiting in File_Source
+// goes as usual.
+TEST_F(MasterTest, FileSessionSetsAsideAWorkCopyLeftBehind) {
+  TestSwitch sw({"--reply", "ANSWER"});
+  Put(work + "in.txt.sending", "CLAIM OF AN EARLIER RUN\r\n");
+  Put(work + "in.txt", "NEW CLAIM\r\n");
+  StartFileSession("e2eleft", sw.port(), work + "out.txt");
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(work + "out.txt"); }));
+  EndSession(sw.port());
+  EXPECT_EQ(sw.RequestCount(), 1);
+  EXPECT_EQ(sw.Request(1), "NEW CLAIM");
+  EXPECT_EQ(Files(), (std::vector<std::string>{"in.txt.unanswered", "out.txt"}));
+  EXPECT_EQ(Slurp(work + "in.txt.unanswered"), "CLAIM OF AN EARLIER RUN\r\n");
+}
+
+// A pharmacy program that writes its next claim the moment the reply
+// appears (woken by inotify; plain writes, no rename): every claim reaches
+// the switch exactly once and gets its own reply.
+TEST_F(MasterTest, FileSessionWithAWriterThatFollowsEachReply) {
+  TestSwitch sw({"--echo"});
+  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, work.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE), 0);
+  // Waits for out.txt to appear (at most 10 s).
+  auto replyAppears = [&] {
+    for (int i = 0; i < 1000 && !fs::exists(work + "out.txt"); ++i) {
+      pollfd p{watch, POLLIN, 0};
+      if (::poll(&p, 1, 10) > 0) {
+        alignas(inotify_event) char events[4096];
+        while (::read(watch, events, sizeof events) > 0) {
+        }
+      }
+    }
+    return fs::exists(work + "out.txt");
+  };
+  StartFileSession("e2ewriter", sw.port(), work + "out.txt", 1);
+  constexpr int kClaims = 300;
+  std::vector<std::string> wrong;
+  for (int i = 0; i < kClaims && wrong.size() < 5; ++i) {
+    const std::string claim = "CLAIM " + std::to_string(i) + "\x03";  // ETX: the switch answers at once
+    std::ofstream(work + "in.txt", std::ios::binary) << claim << "\r\n";
+    if (!replyAppears()) {
+      wrong.push_back(claim + ": no reply");
+      continue;
+    }
+    const std::string reply = Slurp(work + "out.txt");
+    fs::remove(work + "out.txt");
+    if (reply != claim) wrong.push_back(claim + " -> " + reply);
+  }
+  EndSession(sw.port());
+  ::close(watch);
+  EXPECT_TRUE(wrong.empty()) << ::testing::PrintToString(wrong);
+  ASSERT_EQ(sw.RequestCount(), kClaims);
+  for (int i = 0; i < kClaims; ++i) ASSERT_EQ(sw.Request(i + 1), "CLAIM " + std::to_string(i) + "\x03") << i;
+  EXPECT_TRUE(Files().empty()) << ::testing::PrintToString(Files());
 }
 
 // A file session that looks at its source every millisecond while another
