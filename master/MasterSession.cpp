@@ -453,19 +453,54 @@ void FileLoop() {
   session->Stop();
 }
 
-void SerialLoop(std::shared_ptr<TSerialLine> line) {
+// Reads claims from the line. After a hang-up or a read error the line is
+// closed and opened again once a second until that succeeds.
+void SerialLoop(std::shared_ptr<TSerialLine> line, TSerialOptions options) {
   TState& s = State();
+  constexpr const char* kProcedure = "MasterSession.SerialSession";
+  const std::string device = SerialDevicePath(options.Port);
   std::string pending;
+  std::string openFailure;
+  // False once the session stops during the pause.
+  auto pause = [&s] {
+    std::unique_lock<std::mutex> lock(s.mutex);
+    return !s.changed.wait_for(lock, std::chrono::seconds(1), [&s] { return s.stop; });
+  };
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(s.mutex);
       if (s.stop) return;
     }
+    if (!line) {
+      try {
+        line = std::make_shared<TSerialLine>(options);
+      } catch (const std::exception& e) {
+        if (openFailure != e.what()) {
+          openFailure = e.what();
+          Report(kProcedure, "Serial line cannot be opened, tried again once a second", openFailure);
+        }
+        if (!pause()) return;
+        continue;
+      }
+      {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.line = line;
+      }
+      openFailure.clear();
+      pending.clear();
+      Report(kProcedure, "Serial line open again", device);
+    }
     std::string bytes;
     try {
       bytes = line->Read(std::chrono::milliseconds(100));
-    } catch (...) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } catch (const std::exception& e) {
+      {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.line.reset();
+      }
+      line.reset();
+      Report(kProcedure, "Serial line lost, reopened once a second", device + ": " + e.what());
+      if (!pause()) return;
       continue;
     }
     pending += bytes;
@@ -579,7 +614,7 @@ void Initialize(const std::string& dir, const char* session, void* callback1, vo
   s.line = line;
   ++s.sessions;
   s.stop = false;
-  if (line) s.serialThread = std::thread(SerialLoop, line);
+  if (line) s.serialThread = std::thread(SerialLoop, line, settings.Serial);
 }
 
 void ProcessData(uintptr_t data) {

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -354,6 +355,27 @@ TEST_F(MasterTest, FileSessionAndHandedInClaimsTakeTurnsThroughTheCore) {
   EXPECT_TRUE(Initialize("e2eturnsdone", reinterpret_cast<void*>(+[](const char*) {}), nullptr, err)) << Msg(err);
 }
 
+// What the line's far end reads up to an ETX, within 10 s.
+std::string ReadFrame(int fd) {
+  std::string line;
+  for (int i = 0; i < 100 && line.find('\x03') == std::string::npos; ++i) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) > 0) {
+      char buffer[256];
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n > 0) line.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  return line;
+}
+
+double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
+double ProcessCpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+}
+
 TEST_F(MasterTest, SerialSessionOverAPseudoTerminal) {
   TestSwitch sw({"--reply", "\x02" "SERIAL REPLY" "\x03"});
   int masterFd = -1, slaveFd = -1;
@@ -373,16 +395,7 @@ TEST_F(MasterTest, SerialSessionOverAPseudoTerminal) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_EQ(::write(masterFd, second.data(), second.size()), static_cast<ssize_t>(second.size()));
 
-  std::string line;
-  for (int i = 0; i < 100 && line.find('\x03') == std::string::npos; ++i) {
-    pollfd p{masterFd, POLLIN, 0};
-    if (::poll(&p, 1, 100) > 0) {
-      char buffer[256];
-      const ssize_t n = ::read(masterFd, buffer, sizeof buffer);
-      if (n > 0) line.append(buffer, static_cast<size_t>(n));
-    }
-  }
-  EXPECT_EQ(line, "\x02" "SERIAL REPLY" "\x03");
+  EXPECT_EQ(ReadFrame(masterFd), "\x02" "SERIAL REPLY" "\x03");
   EXPECT_EQ(sw.Request(1), "\x02" "CLAIM ON THE LINE" "\x03");
   // The reply reaches the line first, then the callback.
   for (int i = 0; i < 100 && reports.Get().size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -393,6 +406,51 @@ TEST_F(MasterTest, SerialSessionOverAPseudoTerminal) {
   EXPECT_TRUE(Initialize("e2edone", reinterpret_cast<void*>(+[](const char*) {}), nullptr, err)) << Msg(err);
   ::close(masterFd);
   ::close(slaveFd);
+}
+
+// A line that hangs up (the device goes: its pseudo-terminal's far end
+// closes) and comes back under the same name: the session waits calmly,
+// opens it again and answers the next claim on it.
+TEST_F(MasterTest, SerialSessionComesBackAfterAHangUp) {
+  TestSwitch sw({"--echo"});
+  const std::string port = work + "tty";
+  // A pseudo-terminal behind `port`; returns its far end.
+  auto plugIn = [&] {
+    int far = -1, near = -1;
+    char name[256] = {};
+    EXPECT_EQ(::openpty(&far, &near, name, nullptr, nullptr), 0);
+    ::close(near);
+    fs::create_symlink(name, port + ".new");
+    fs::rename(port + ".new", port);
+    return far;
+  };
+  int far = plugIn();
+  Settings("e2ehangup", "SessionType=3\r\nSerial_Port=" + port + "\r\n", sw.port());
+  TMasterError err;
+  ASSERT_TRUE(Initialize("e2ehangup", reinterpret_cast<void*>(&OnSent), reinterpret_cast<void*>(&OnReceived), err))
+      << Msg(err);
+  const std::string first = "\x02" "FIRST CLAIM" "\x03";
+  ASSERT_EQ(::write(far, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+  EXPECT_EQ(ReadFrame(far), first);
+
+  const int mark = ring::LastSequence();
+  ::close(far);
+  ASSERT_TRUE(ring::WaitForRecord(mark, "Serial line lost, reopened once a second")) << ring::Messages(ring::RecordsSince(mark));
+  const auto wallStart = std::chrono::steady_clock::now();
+  const double cpuStart = ProcessCpuSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+  EXPECT_LT(ProcessCpuSeconds() - cpuStart, wall / 10) << "the line's absence is waited for calmly";
+
+  far = plugIn();
+  ASSERT_TRUE(ring::WaitForRecord(mark, "Serial line open again")) << ring::Messages(ring::RecordsSince(mark));
+  const std::string second = "\x02" "SECOND CLAIM" "\x03";
+  ASSERT_EQ(::write(far, second.data(), second.size()), static_cast<ssize_t>(second.size()));
+  EXPECT_EQ(ReadFrame(far), second);
+  EXPECT_EQ(sw.RequestCount(), 2);
+  EXPECT_EQ(sw.Request(2), second);
+  EndSession(sw.port());
+  ::close(far);
 }
 
 TEST_F(MasterTest, FailuresComeBackAsFalseWithCodeAndMsg) {
