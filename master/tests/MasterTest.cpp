@@ -327,9 +327,9 @@ TEST_F(MasterTest, FileSessionAndHandedInClaimsTakeTurnsThroughTheCore) {
       const std::string claim = "FILE CLAIM " + std::to_string(f) + "\x03";  // ETX: the switch answers at once
       Put(work + "in.tmp", claim + "\r\n");
       std::filesystem::rename(work + "in.tmp", work + "in.txt");
-      for (int i = 0; i < 6000 && std::filesystem::exists(work + "in.txt"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      WaitUntil([&] { return fs::exists(work + "out.txt"); }, 60000);
       if (Slurp(work + "out.txt") != claim) fileMismatches.push_back(claim + " -> " + Slurp(work + "out.txt"));
+      fs::remove(work + "out.txt");
     }
   });
   int refused = 0;
