@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QWidget>
+#include <utility>
 
 #include "SkipTaskbar.h"
 
@@ -37,7 +38,9 @@ bool StatusNotifierHostRegistered() {
 }  // namespace
 
 QtTrayShell::QtTrayShell() = default;
-QtTrayShell::~QtTrayShell() = default;
+QtTrayShell::~QtTrayShell() {
+  for (auto& entry : std::exchange(icons_, {})) delete entry.second;
+}
 
 bool QtTrayShell::ShellNotifyIcon(uint32_t message, const TNotifyIconData& data) {
   const uint32_t id = data.uID;
@@ -45,7 +48,9 @@ bool QtTrayShell::ShellNotifyIcon(uint32_t message, const TNotifyIconData& data)
   switch (message) {
     case NIM_ADD: {
       if (it != icons_.end()) return false;  // one add per id
-      auto icon = std::make_unique<QSystemTrayIcon>();
+      // Owned by the application object, so never destroyed after it.
+      auto* icon = new QSystemTrayIcon(qApp);
+      QObject::connect(icon, &QObject::destroyed, [this, id] { icons_.erase(id); });
       if (!trayKnown_) {
         trayKnown_ = true;
         dbusTray_ = StatusNotifierHostRegistered();
@@ -55,7 +60,7 @@ bool QtTrayShell::ShellNotifyIcon(uint32_t message, const TNotifyIconData& data)
       if (data.uFlags & NIF_MESSAGE) {
         const uint32_t callback = data.uCallbackMessage;
         const bool dbus = dbusTray_;
-        QObject::connect(icon.get(), &QSystemTrayIcon::activated, icon.get(),
+        QObject::connect(icon, &QSystemTrayIcon::activated, icon,
                          [id, callback, dbus](QSystemTrayIcon::ActivationReason reason) {
                            auto send = [&](intptr_t mouse) { IconManager().TrayWndProc(callback, id, mouse); };
                            switch (reason) {
@@ -70,7 +75,7 @@ bool QtTrayShell::ShellNotifyIcon(uint32_t message, const TNotifyIconData& data)
                          });
       }
       icon->show();
-      icons_.emplace(id, std::move(icon));
+      icons_.emplace(id, icon);
       return true;
     }
     case NIM_MODIFY:
@@ -80,7 +85,7 @@ bool QtTrayShell::ShellNotifyIcon(uint32_t message, const TNotifyIconData& data)
       return true;
     case NIM_DELETE:
       if (it == icons_.end()) return false;
-      icons_.erase(it);
+      delete it->second;  // takes itself out of icons_
       return true;
     default:
       return false;

@@ -5,13 +5,13 @@
 // only, never a double click: there an activation arrives as a whole double
 // click (left press, then left double click), so the window can always be
 // opened. On an X11 notification area a single click stays a single click.
-// The taskbar button is hidden through SkipTaskbar.
+// The taskbar button is hidden through SkipTaskbar. The icons are children
+// of the application object: none outlives it.
 // Window thread only.
 #pragma once
 
 #include <QObject>
 #include <map>
-#include <memory>
 
 #include "TrayIcon.h"
 
@@ -37,7 +37,8 @@ class QtTrayShell : public TTrayShell {
   // as Qt asks it: once, when the first icon is made.
   bool dbusTray_ = false;
   bool trayKnown_ = false;
-  std::map<uint32_t, std::unique_ptr<QSystemTrayIcon>> icons_;
+  // Children of the application object; each leaves the table when destroyed.
+  std::map<uint32_t, QSystemTrayIcon*> icons_;
 };
 
 }  // namespace tamlix::tray

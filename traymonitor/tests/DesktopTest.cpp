@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QStringList>
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -87,7 +88,8 @@ class DesktopTest : public ::testing::Test {
   void StartWindowManager() {
     WriteFile(program.File("openbox.xml"),
               "<?xml version=\"1.0\"?><openbox_config xmlns=\"http://openbox.org/3.4/rc\">"
-              "<theme><animateIconify>no</animateIconify></theme></openbox_config>");
+              "<theme><animateIconify>no</animateIconify></theme>"
+              "<desktops><number>2</number></desktops></openbox_config>");
     wm = std::make_unique<Child>(
         "/usr/bin/openbox",
         std::vector<std::string>{"openbox", "--sm-disable", "--config-file", program.File("openbox.xml")},
@@ -104,13 +106,16 @@ class DesktopTest : public ::testing::Test {
     ASSERT_TRUE(WaitFor([&] { return x.SelectionOwner("_NET_SYSTEM_TRAY_S0") != XCB_NONE; }));
   }
   // Session 700 with logging on, its lock and "txt" files in place, on
-  // this display; `bus` is the session bus it sees.
-  void StartProgram(const std::string& bus = "unix:path=/nonexistent") {
+  // this display; `bus` is the session bus it sees, `env` more of its
+  // environment.
+  void StartProgram(const std::string& bus = "unix:path=/nonexistent", std::vector<std::string> env = {}) {
     WriteFile(program.File("Brindlemoss.INI"), "[700]\nSessionType=2\n");
     WriteFile(program.File("700.lck"), "lock\r\n");
     WriteFile(program.File("700txt"), "session\r\n");
-    app = program.Start({"700", "LOG"},
-                        {"DISPLAY=" + x.Display(), "QT_QPA_PLATFORM=xcb", "DBUS_SESSION_BUS_ADDRESS=" + bus});
+    env.push_back("QT_QPA_PLATFORM=xcb");
+    env.push_back("DISPLAY=" + x.Display());
+    env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus);
+    app = program.Start({"700", "LOG"}, env);
     ASSERT_TRUE(WaitFor([&] { return program.MasterCalls().size() >= 2; })) << program.Output();
   }
   xcb_window_t WaitForTrayIcon() {
@@ -179,6 +184,64 @@ TEST_F(DesktopTest, X11TrayOpensTheWindowWithoutATaskbarButton) {
                                       "Session ID 700 Terminate button pressed"}));
   EXPECT_TRUE(Exists("700.lck"));
   EXPECT_FALSE(Exists("700txt"));
+}
+
+// The panel that holds the notification area restarts (the icon is embedded
+// anew), then the X server goes away: the program ends by itself, without
+// a signal.
+TEST_F(DesktopTest, XServerGoneAfterAPanelRestart) {
+  StartWindowManager();
+  StartTrayHost();
+  // Qt's own exit on a broken connection leaves its caches to the process's
+  // end; the leak check would turn that into an abort.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  StartProgram("unix:path=/nonexistent",
+               {std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "detect_leaks=0"});
+  const xcb_window_t first = WaitForTrayIcon();
+  tray.reset();
+  StartTrayHost();
+  ASSERT_TRUE(WaitFor([&] {
+    const xcb_window_t icon = x.TrayIconOf(app->Pid());
+    return icon != XCB_NONE && icon != first && x.Viewable(icon);
+  })) << program.Output();
+  wm.reset();
+  tray.reset();
+  x.Kill();
+  const std::optional<int> status = app->Wait(60);
+  ASSERT_TRUE(status.has_value()) << program.Output();
+  EXPECT_LT(*status, 128) << "ended by signal " << *status - 128 << "\n" << program.Output();
+}
+
+// The window shown on one desktop, the operator on another: a double click
+// on the tray icon brings it to the current desktop, shown and in front.
+TEST_F(DesktopTest, DoubleClickFromAnotherDesktop) {
+  StartWindowManager();
+  StartTrayHost();
+  StartProgram();
+  const xcb_window_t icon = WaitForTrayIcon();
+  x.Click(icon, 10, 10, 2);
+  const xcb_window_t window = MainWindow();
+  ExpectShown(window);
+  ASSERT_TRUE(WaitFor([&] { return x.DesktopOf(window) == 0u; })) << program.Output();
+
+  x.ShowDesktop(1);
+  ASSERT_TRUE(WaitFor([&] { return x.CurrentDesktop() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return !x.Viewable(window); })) << "the window stays behind on desktop 0";
+  x.Click(icon, 10, 10, 2);
+  EXPECT_TRUE(WaitFor([&] { return x.DesktopOf(window) == 1u && x.Viewable(window); }, 10)) << program.Output();
+  EXPECT_EQ(x.CurrentDesktop(), 1u) << "the operator stays where he is";
+  EXPECT_TRUE(WaitFor([&] { return x.ActiveWindow() == window; }, 10));
+  ExpectShown(window);
+
+  // Hidden by its Minimize button, then the operator goes back to desktop 0.
+  x.Click(window, 164, 519);
+  ASSERT_TRUE(WaitFor([&] { return !x.Viewable(window); }, 10));
+  x.ShowDesktop(0);
+  ASSERT_TRUE(WaitFor([&] { return x.CurrentDesktop() == 0; }));
+  x.Click(icon, 10, 10, 2);
+  EXPECT_TRUE(WaitFor([&] { return x.DesktopOf(window) == 0u && x.Viewable(window); }, 10)) << program.Output();
+  EXPECT_TRUE(WaitFor([&] { return x.ActiveWindow() == window; }, 10));
+  ExpectShown(window);
 }
 
 // The ways out with the window shown, through the desktop.
