@@ -75,6 +75,45 @@ TEST(CommandLineTest, EmptyArgumentVector) {
   EXPECT_EQ(program.MasterCalls(), std::vector<std::string>{"loaded"});
 }
 
+// ---- no display ----
+
+// Run from cron, ssh or a service: each program says in one line that it
+// cannot open a display and ends with a non-zero code, not by a signal
+// (no core dump); BrindlemossUtil leaves no debug ring behind.
+TEST(NoDisplayTest, BothProgramsSaySoAndEnd) {
+  ProgramDir program;
+  WriteFile(program.File("Brindlemoss.INI"), "[700]\nSessionType=2\n");
+  const std::string ring = "/dev/shm/DebugShared";
+  ASSERT_FALSE(std::filesystem::exists(ring)) << "a ring left by an earlier test";
+  const struct Case {
+    const char* name;
+    std::string path;
+    std::vector<std::string> env;
+  } cases[] = {
+      {"BrindlemossUtil, no DISPLAY", program.Program(), {}},
+      {"BrindlemossUtil, a display that is not there", program.Program(), {"DISPLAY=:64999"}},
+      {"TamlixConfig, no DISPLAY", TAMLIXCONFIG_EXE, {}},
+      {"TamlixConfig, a display that is not there", TAMLIXCONFIG_EXE, {"DISPLAY=:64999"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> env = c.env;
+    for (const std::string& e : BaseEnvironment(program.File("home/"))) env.push_back(e);
+    const std::string output = program.File("no-display.txt");
+    std::filesystem::remove(output);
+    Child child(c.path, {c.path, "700"}, env, -1, output);
+    const std::optional<int> status = child.Wait(60);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_GT(*status, 0);
+    EXPECT_LT(*status, 128) << "ended by a signal";
+    const std::string text = ReadFile(output).value_or("");
+    const std::string name = std::filesystem::path(c.path).filename().string();
+    EXPECT_EQ(text.rfind(name + ": cannot open a display: ", 0), 0u) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_FALSE(std::filesystem::exists(ring));
+  }
+}
+
 // ---- X11 desktop ----
 
 class DesktopTest : public ::testing::Test {
