@@ -32,11 +32,14 @@ class QtTrayShell : public TTrayShell {
   int GetDoubleClickTime() override;
 
  private:
+  void AskForStatusNotifierHost();
   // Whether Qt serves the icons through a D-Bus notification area (a
   // StatusNotifierWatcher on the session bus with a host registered), asked
-  // as Qt asks it: once, when the first icon is made.
+  // as Qt asks it, once, when the first icon is made; the answer arrives
+  // later through the event loop and never blocks the window's thread
+  // (until then an activation is taken as an X11 tray's).
   bool dbusTray_ = false;
-  bool trayKnown_ = false;
+  bool asked_ = false;
   // Children of the application object; each leaves the table when destroyed.
   std::map<uint32_t, QSystemTrayIcon*> icons_;
 };
