@@ -34,7 +34,7 @@
 #include <string>
 
 #include "SerialLine.h"
-#include "TamlixMaster.h"
+#include "tamlix/TamlixMaster.h"
 
 namespace tamlix::master {
 

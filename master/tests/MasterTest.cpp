@@ -25,7 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "RingRecords.h"
-#include "TamlixMaster.h"
+#include "tamlix/TamlixMaster.h"
 #include "TestApp.h"
 #include "TestSwitch.h"
 #include "TrayIcon.h"
