@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -434,6 +435,20 @@ class TFileSession {
   std::string lastProblem_;
 };
 
+// Whether two names lead to one file: the same name once made absolute, or
+// the same entry of the same folder.
+bool SameFile(const std::string& a, const std::string& b) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path pa = fs::absolute(a, error).lexically_normal();
+  const fs::path pb = fs::absolute(b, error).lexically_normal();
+  if (pa == pb) return true;
+  if (pa.filename() != pb.filename()) return false;
+  struct stat da, db;
+  return ::stat(pa.parent_path().c_str(), &da) == 0 && ::stat(pb.parent_path().c_str(), &db) == 0 &&
+         da.st_dev == db.st_dev && da.st_ino == db.st_ino;
+}
+
 void FileLoop() {
   TState& s = State();
   std::optional<TFileSession> session;
@@ -578,6 +593,10 @@ void Initialize(const std::string& dir, const char* session, void* callback1, vo
   if (settings.SessionType == 3 && !callback2) throw EMaster(kFailCode, "No reply callback");
   if (settings.SessionType == 4 && (settings.FileSource.empty() || settings.FileDest.empty())) {
     throw EMaster(kFailCode, "File_Source and File_Dest must be set");
+  }
+  // A reply written where claims are taken from would go out as the next claim.
+  if (settings.SessionType == 4 && SameFile(settings.FileSource, settings.FileDest)) {
+    throw EMaster(kFailCode, "File_Source and File_Dest must name different files");
   }
   std::shared_ptr<TSerialLine> line;
   if (settings.SessionType == 3) {

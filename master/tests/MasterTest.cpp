@@ -472,6 +472,15 @@ TEST_F(MasterTest, FailuresComeBackAsFalseWithCodeAndMsg) {
   EXPECT_EQ(Msg(err), "Session e2elocked is in use");
   EXPECT_TRUE(std::filesystem::exists(dir + "e2elocked.lck"));  // someone else's lock stays
 
+  // A reply written where claims are taken from would go out as a claim.
+  fs::create_directories(work + "sub");
+  fs::create_directory_symlink(work, work + "link");
+  for (const std::string& dest : {work + "in.txt", work + "sub/../in.txt", work + "link/in.txt"}) {
+    Settings("e2esame", "SessionType=4\r\nFile_Source=" + work + "in.txt\r\nFile_Dest=" + dest + "\r\n", sw.port());
+    EXPECT_FALSE(Initialize("e2esame", reinterpret_cast<void*>(&OnFileEvent), nullptr, err)) << dest;
+    EXPECT_EQ(Msg(err), "File_Source and File_Dest must name different files");
+  }
+
   Settings("e2ewrongtype", "SessionType=1\r\n", sw.port());
   EXPECT_FALSE(Initialize("e2ewrongtype", reinterpret_cast<void*>(&OnFileEvent), nullptr, err));
 
