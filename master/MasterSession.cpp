@@ -233,8 +233,9 @@ struct TExchange {
   std::string text;  // Answered: the reply; NotSent: why
 };
 
-// Sends a file's claim and waits for its reply.
-TExchange SendAndWait(const std::string& claim) {
+// Sends a file's claim, reports event 0 once it has gone out, and waits for
+// its reply.
+TExchange SendAndWait(const std::string& claim, TFileEventCallback event) {
   TState& s = State();
   uint64_t id;
   try {
@@ -242,6 +243,7 @@ TExchange SendAndWait(const std::string& claim) {
   } catch (const std::exception& e) {
     return {TExchange::NotSent, e.what()};
   }
+  if (event) event(0);
   std::unique_lock<std::mutex> lock(s.mutex);
   WaitForFlight(lock, id);
   if (s.fileAnswered != id || !s.fileReply) return {TExchange::Unanswered, {}};
@@ -339,8 +341,7 @@ class TFileSession {
       SetAside();
       return;
     }
-    if (event_) event_(0);
-    const TExchange exchange = SendAndWait(claim);
+    const TExchange exchange = SendAndWait(claim, event_);
     switch (exchange.kind) {
       case TExchange::NotSent:
         // It never reached the switch: the same work copy goes at a later turn.

@@ -9,8 +9,8 @@
 //     written back to the line and reported through Callback2;
 //   file (4): once started, a thread looks at File_Source every File_Freq
 //     milliseconds; a claim there is taken out (renamed to
-//     "<File_Source>.sending") before it is sent, reported as event 0, and
-//     its reply written to File_Dest (event 1). The claim is sent once: once
+//     "<File_Source>.sending") before it is sent, reported as event 0 once
+//     it has gone out, and its reply written to File_Dest (event 1). The claim is sent once: once
 //     answered, its work copy goes whether or not File_Dest took the reply;
 //     without a reply it is set aside as "<File_Source>.unanswered" (".2",
 //     ...), never sent again by itself. A work copy left by an earlier run

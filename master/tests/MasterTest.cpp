@@ -19,6 +19,7 @@
 #include <functional>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -262,6 +263,26 @@ TEST_F(MasterTest, FileSessionSetsAsideAWorkCopyLeftBehind) {
   EXPECT_EQ(sw.Request(1), "NEW CLAIM");
   EXPECT_EQ(Files(), (std::vector<std::string>{"in.txt.unanswered", "out.txt"}));
   EXPECT_EQ(Slurp(work + "in.txt.unanswered"), "CLAIM OF AN EARLIER RUN\r\n");
+}
+
+// A switch that cannot be reached: the claim has not gone out, so it waits
+// in its work copy and goes, once, when the switch is back.
+TEST_F(MasterTest, FileSessionSendsAClaimOnceTheSwitchIsBack) {
+  std::optional<TestSwitch> sw(std::in_place);
+  const int port = sw->port();
+  sw.reset();
+  StartFileSession("e2eback", port, work + "out.txt");
+  Put(work + "in.txt", "WAITING CLAIM\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(work + "in.txt.sending"); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(Files(), std::vector<std::string>{"in.txt.sending"});
+  sw.emplace(std::vector<std::string>{"--port", std::to_string(port), "--reply", "AT LAST"});
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(work + "out.txt"); }));
+  EndSession(port);
+  EXPECT_EQ(sw->RequestCount(), 1);
+  EXPECT_EQ(Files(), std::vector<std::string>{"out.txt"});
+  EXPECT_EQ(Slurp(work + "out.txt"), "AT LAST");
+  EXPECT_EQ(reports.Get(), (std::vector<std::string>{"event 0", "event 1"})) << "sent once, received once";
 }
 
 // A pharmacy program that writes its next claim the moment the reply
