@@ -1,20 +1,22 @@
 #include "MasterSession.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <thread>
 
+#include "UnitDebugSys.h"
 #include "settings/IniFile.h"
 #include "tamlix/TamlixCore.h"
 
@@ -44,6 +46,7 @@ struct TState {
   std::mutex mutex;
   std::condition_variable changed;
   int32_t type = 0;                 // guarded by mutex
+  std::string session;              // guarded by mutex
   void* callback1 = nullptr;        // guarded by mutex
   void* callback2 = nullptr;        // guarded by mutex
   TSessionSettings settings;        // guarded by mutex
@@ -75,19 +78,35 @@ TState& State() {
   return *state;
 }
 
-// Joins the threads when the library is unloaded or the process ends.
+// Opens the debug ring (the session's failures are written there) and,
+// when the library is unloaded or the process ends, joins the threads.
 struct TUnload {
-  TUnload() { alive = true; }
+  TUnload() {
+    try {
+      OpenDebugShared();
+    } catch (...) {
+      // The session runs without its records.
+    }
+    alive = true;
+  }
   ~TUnload() {
     alive = false;
     Stop();
+    CloseDebugShared();
   }
 } unload;
 
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+// One record of the session's state: the stand-in's messages.
+void Report(const char* procedure, const std::string& message, const std::string& detail = {}) {
+  std::string session;
+  {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    session = State().session;
+  }
+  WriteDebugRecord("TamlixMaster", message, procedure, session, detail);
 }
+
+std::string ErrorText(int err) { return std::strerror(err); }
 
 // Waits (lock held) until flight `id` is over: answered, unanswered, or
 // past its time, when this wait gives its place up.
@@ -208,91 +227,296 @@ uint64_t Send(const std::string& claim, TOrigin origin) {
   return id;
 }
 
-// Sends a file's claim and waits for its reply; nothing when none came in time.
-std::optional<std::string> SendAndWait(const std::string& claim) {
+// How a file's claim fared with the switch.
+struct TExchange {
+  enum Kind { NotSent, Unanswered, Answered } kind = NotSent;
+  std::string text;  // Answered: the reply; NotSent: why
+};
+
+// Sends a file's claim, reports event 0 once it has gone out, and waits for
+// its reply.
+TExchange SendAndWait(const std::string& claim, TFileEventCallback event) {
   TState& s = State();
   uint64_t id;
   try {
     id = Send(claim, TOrigin::File);
-  } catch (...) {
-    return std::nullopt;
+  } catch (const std::exception& e) {
+    return {TExchange::NotSent, e.what()};
   }
+  if (event) event(0);
   std::unique_lock<std::mutex> lock(s.mutex);
   WaitForFlight(lock, id);
-  if (s.fileAnswered != id) return std::nullopt;
-  return s.fileReply;
+  if (s.fileAnswered != id || !s.fileReply) return {TExchange::Unanswered, {}};
+  return {TExchange::Answered, *s.fileReply};
 }
 
+// The file's bytes; nothing with errno set when it cannot be read.
 std::optional<std::string> ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return text.str();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      const int err = errno;
+      ::close(fd);
+      errno = err;
+      return std::nullopt;
+    }
+  }
+  ::close(fd);
+  return text;
 }
 
 // Writes `bytes` to `path` through a temporary file and a rename, so that a
-// reader never sees half a reply.
-bool WriteWhole(const std::string& path, const std::string& bytes) {
+// reader never sees half a reply. Empty on success, else the reason.
+std::string WriteWhole(const std::string& path, const std::string& bytes) {
   const std::string temporary = path + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << bytes;
-    out.flush();
-    if (!out) {
-      ::unlink(temporary.c_str());
-      return false;
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return ErrorText(errno);
+  size_t done = 0;
+  int err = 0;
+  while (done < bytes.size() && !err) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      err = errno;
     }
   }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::unlink(temporary.c_str());
+  if (::close(fd) != 0 && !err) err = errno;
+  if (!err && std::rename(temporary.c_str(), path.c_str()) != 0) err = errno;
+  if (err) ::unlink(temporary.c_str());
+  return err ? ErrorText(err) : std::string();
+}
+
+// Renames `from` to `to` unless `to` exists (errno EEXIST then). Where the
+// file system has no such rename, a hard link and an unlink do the same.
+bool MoveNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (::link(from.c_str(), to.c_str()) != 0) return false;
+  ::unlink(from.c_str());
+  return true;
+}
+
+// One file session's turns. The claim is taken out of File_Source (renamed
+// to the work copy beside it) before it is sent, so a claim written there
+// meanwhile is never touched. Once the switch has answered, the work copy
+// goes, whether or not File_Dest takes the reply. A claim that went out
+// without a reply is set aside ("<File_Source>.unanswered", then ".2", ...)
+// and never sent again by the session: that is the pharmacy's choice. A
+// work copy found on disk and not held by this session (left by a crash,
+// or one that could not be set aside) is set aside, not sent.
+class TFileSession {
+ public:
+  TFileSession(const TSessionSettings& settings, TFileEventCallback event)
+      : source_(settings.FileSource),
+        dest_(settings.FileDest),
+        work_(settings.FileSource + ".sending"),
+        pause_(std::max(std::chrono::milliseconds(settings.FileFreq), std::chrono::milliseconds(1000))),
+        event_(event) {}
+
+  void Turn() {
+    if (unsent_) {
+      if (Clock::now() < retryAt_) return;
+    } else if (!SetAsideLeftover() || !TakeClaim()) {
+      return;
+    }
+    const auto content = ReadWhole(work_);
+    if (!content) {
+      Problem("Cannot read the claim", work_ + ": " + ErrorText(errno));
+      Retry();
+      return;
+    }
+    std::string claim = *content;
+    while (!claim.empty() && (claim.back() == '\n' || claim.back() == '\r')) claim.pop_back();
+    if (claim.empty()) {
+      unsent_ = false;  // nothing to send; kept aside like any claim not answered
+      SetAside();
+      return;
+    }
+    const TExchange exchange = SendAndWait(claim, event_);
+    switch (exchange.kind) {
+      case TExchange::NotSent:
+        // It never reached the switch: the same work copy goes at a later turn.
+        Problem("Claim not sent, tried again later", exchange.text);
+        Retry();
+        return;
+      case TExchange::Unanswered:
+        unsent_ = false;
+        SetAside();
+        return;
+      case TExchange::Answered: {
+        unsent_ = false;
+        const std::string failure = WriteWhole(dest_, exchange.text);
+        if (::unlink(work_.c_str()) != 0 && errno != ENOENT) {
+          Problem("Cannot remove the answered claim", work_ + ": " + ErrorText(errno));
+        }
+        if (!failure.empty()) {
+          Report(kProcedure, "Reply not stored in File_Dest", dest_ + ": " + failure);
+          lastProblem_.clear();
+          return;
+        }
+        lastProblem_.clear();
+        if (event_) event_(1);
+        return;
+      }
+    }
+  }
+
+  // The session stops: a claim that never went out goes back to File_Source
+  // when that name is free.
+  void Stop() {
+    if (unsent_) MoveNoReplace(work_, source_);
+  }
+
+ private:
+  static constexpr const char* kProcedure = "MasterSession.FileSession";
+
+  // A work copy that this session does not hold is set aside first; false
+  // while one stays in the way.
+  bool SetAsideLeftover() {
+    struct stat st;
+    if (::lstat(work_.c_str(), &st) != 0) return true;
+    return SetAside();
+  }
+
+  // Moves File_Source to the work copy; false when there is no claim to take.
+  bool TakeClaim() {
+    struct stat st;
+    if (::stat(source_.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
+    const auto content = ReadWhole(source_);
+    if (!content || content->find_first_not_of("\r\n") == std::string::npos) return false;
+    if (!MoveNoReplace(source_, work_)) {
+      if (errno != ENOENT) Problem("Cannot take the claim out of File_Source", source_ + ": " + ErrorText(errno));
+      return false;
+    }
+    return true;
+  }
+
+  // Renames the work copy to the first free set-aside name.
+  bool SetAside() {
+    int err = EEXIST;
+    for (int n = 1; n <= 1000 && err == EEXIST; ++n) {
+      const std::string name = source_ + ".unanswered" + (n > 1 ? "." + std::to_string(n) : "");
+      if (MoveNoReplace(work_, name)) {
+        Report(kProcedure, "Claim without a reply set aside, not sent again", name);
+        lastProblem_.clear();
+        return true;
+      }
+      err = errno;
+    }
+    Problem("Cannot set aside the claim without a reply", work_ + ": " + ErrorText(err));
     return false;
   }
-  return true;
+
+  void Retry() {
+    unsent_ = true;
+    retryAt_ = Clock::now() + pause_;
+  }
+
+  // A failure that may repeat at every turn is written once until it changes.
+  void Problem(const std::string& message, const std::string& detail) {
+    if (lastProblem_ == message + '\n' + detail) return;
+    lastProblem_ = message + '\n' + detail;
+    Report(kProcedure, message, detail);
+  }
+
+  const std::string source_, dest_, work_;
+  const std::chrono::milliseconds pause_;  // between tries of a claim not sent
+  const TFileEventCallback event_;
+  bool unsent_ = false;  // the work copy is ours and has not gone out
+  Clock::time_point retryAt_;
+  std::string lastProblem_;
+};
+
+// Whether two names lead to one file: the same name once made absolute, or
+// the same entry of the same folder.
+bool SameFile(const std::string& a, const std::string& b) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path pa = fs::absolute(a, error).lexically_normal();
+  const fs::path pb = fs::absolute(b, error).lexically_normal();
+  if (pa == pb) return true;
+  if (pa.filename() != pb.filename()) return false;
+  struct stat da, db;
+  return ::stat(pa.parent_path().c_str(), &da) == 0 && ::stat(pb.parent_path().c_str(), &db) == 0 &&
+         da.st_dev == db.st_dev && da.st_ino == db.st_ino;
 }
 
 void FileLoop() {
   TState& s = State();
+  std::optional<TFileSession> session;
+  std::chrono::milliseconds freq;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    session.emplace(s.settings, reinterpret_cast<TFileEventCallback>(s.callback1));
+    freq = std::chrono::milliseconds(s.settings.FileFreq);
+  }
   for (;;) {
-    TSessionSettings settings;
-    TFileEventCallback event;
     {
       std::unique_lock<std::mutex> lock(s.mutex);
-      const auto freq = std::chrono::milliseconds(s.settings.FileFreq);
-      if (s.changed.wait_for(lock, freq, [&] { return s.stop; })) return;
-      settings = s.settings;
-      event = reinterpret_cast<TFileEventCallback>(s.callback1);
+      if (s.changed.wait_for(lock, freq, [&] { return s.stop; })) break;
     }
-    if (!FileExists(settings.FileSource)) continue;
-    const auto content = ReadWhole(settings.FileSource);
-    if (!content) continue;
-    std::string claim = *content;
-    while (!claim.empty() && (claim.back() == '\n' || claim.back() == '\r')) claim.pop_back();
-    if (claim.empty()) continue;
-    if (event) event(0);
-    const auto reply = SendAndWait(claim);
-    // Without a reply the source stays, and is sent again at the next turn.
-    if (!reply || !WriteWhole(settings.FileDest, *reply)) continue;
-    if (event) event(1);
-    ::unlink(settings.FileSource.c_str());
+    session->Turn();
   }
+  session->Stop();
 }
 
-void SerialLoop(std::shared_ptr<TSerialLine> line) {
+// Reads claims from the line. After a hang-up or a read error the line is
+// closed and opened again once a second until that succeeds.
+void SerialLoop(std::shared_ptr<TSerialLine> line, TSerialOptions options) {
   TState& s = State();
+  constexpr const char* kProcedure = "MasterSession.SerialSession";
+  const std::string device = SerialDevicePath(options.Port);
   std::string pending;
+  std::string openFailure;
+  // False once the session stops during the pause.
+  auto pause = [&s] {
+    std::unique_lock<std::mutex> lock(s.mutex);
+    return !s.changed.wait_for(lock, std::chrono::seconds(1), [&s] { return s.stop; });
+  };
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(s.mutex);
       if (s.stop) return;
     }
+    if (!line) {
+      try {
+        line = std::make_shared<TSerialLine>(options);
+      } catch (const std::exception& e) {
+        if (openFailure != e.what()) {
+          openFailure = e.what();
+          Report(kProcedure, "Serial line cannot be opened, tried again once a second", openFailure);
+        }
+        if (!pause()) return;
+        continue;
+      }
+      {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.line = line;
+      }
+      openFailure.clear();
+      pending.clear();
+      Report(kProcedure, "Serial line open again", device);
+    }
     std::string bytes;
     try {
       bytes = line->Read(std::chrono::milliseconds(100));
-    } catch (...) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } catch (const std::exception& e) {
+      {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.line.reset();
+      }
+      line.reset();
+      Report(kProcedure, "Serial line lost, reopened once a second", device + ": " + e.what());
+      if (!pause()) return;
       continue;
     }
     pending += bytes;
@@ -371,6 +595,10 @@ void Initialize(const std::string& dir, const char* session, void* callback1, vo
   if (settings.SessionType == 4 && (settings.FileSource.empty() || settings.FileDest.empty())) {
     throw EMaster(kFailCode, "File_Source and File_Dest must be set");
   }
+  // A reply written where claims are taken from would go out as the next claim.
+  if (settings.SessionType == 4 && SameFile(settings.FileSource, settings.FileDest)) {
+    throw EMaster(kFailCode, "File_Source and File_Dest must name different files");
+  }
   std::shared_ptr<TSerialLine> line;
   if (settings.SessionType == 3) {
     try {
@@ -399,13 +627,14 @@ void Initialize(const std::string& dir, const char* session, void* callback1, vo
   TState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.type = settings.SessionType;
+  s.session = session;
   s.callback1 = callback1;
   s.callback2 = callback2;
   s.settings = settings;
   s.line = line;
   ++s.sessions;
   s.stop = false;
-  if (line) s.serialThread = std::thread(SerialLoop, line);
+  if (line) s.serialThread = std::thread(SerialLoop, line, settings.Serial);
 }
 
 void ProcessData(uintptr_t data) {

@@ -7,8 +7,15 @@
 //   serial (3): claims framed STX..ETX are read from the serial line on a
 //     thread of its own, reported through Callback1 and sent; each reply is
 //     written back to the line and reported through Callback2;
-//   file (4): once started, a thread turns File_Source into File_Dest every
-//     File_Freq milliseconds, reporting events 0 and 1 through Callback1.
+//   file (4): once started, a thread looks at File_Source every File_Freq
+//     milliseconds; a claim there is taken out (renamed to
+//     "<File_Source>.sending") before it is sent, reported as event 0 once
+//     it has gone out, and its reply written to File_Dest (event 1). The claim is sent once: once
+//     answered, its work copy goes whether or not File_Dest took the reply;
+//     without a reply it is set aside as "<File_Source>.unanswered" (".2",
+//     ...), never sent again by itself. A work copy left by an earlier run
+//     is set aside too. A claim that could not be sent at all (no
+//     connection) is tried again at a calm pace.
 // Claims go through the core one at a time, whichever thread hands them
 // in: a claim that comes while another is in flight is sent once that one
 // is answered or given up (the core's time-out and two seconds). Each reply
@@ -17,7 +24,9 @@
 // session's receive callback (direct: Callback1 with the text; serial:
 // Callback2; file: Callback1 with event 1, as its Receive pane shows).
 // Replies arrive on the core's reply worker; callbacks are called from the
-// stand-in's threads and the core's worker, never with a lock held.
+// stand-in's threads and the core's worker, never with a lock held. What
+// goes wrong in a running session (a reply not stored, a claim set aside)
+// is written to the debug ring under Module "TamlixMaster".
 #pragma once
 
 #include <cstdint>
@@ -25,7 +34,7 @@
 #include <string>
 
 #include "SerialLine.h"
-#include "TamlixMaster.h"
+#include "tamlix/TamlixMaster.h"
 
 namespace tamlix::master {
 

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 
 #include "settings/IniFile.h"
 
@@ -105,14 +104,15 @@ std::string TSerialLine::Read(std::chrono::milliseconds wait) {
     throw std::runtime_error(std::string("serial poll: ") + std::strerror(errno));
   }
   if (ready == 0) return {};
-  char buffer[4096];
-  const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-  if (n > 0) return std::string(buffer, static_cast<size_t>(n));
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return {};
-  // A hung-up line (the other end closed) reads as an error or end of file;
-  // the caller waits and tries again rather than spinning.
-  if (p.revents & (POLLHUP | POLLERR)) std::this_thread::sleep_for(wait);
-  return {};
+  if (p.revents & POLLIN) {
+    char buffer[4096];
+    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n > 0) return std::string(buffer, static_cast<size_t>(n));
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return {};
+    if (n < 0) throw std::runtime_error(std::string("serial read: ") + std::strerror(errno));
+  }
+  // End of file, or the device reports the hang-up: this descriptor is done.
+  throw std::runtime_error("serial line hung up");
 }
 
 bool TSerialLine::Write(const std::string& bytes) {

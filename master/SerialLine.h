@@ -29,7 +29,9 @@ class TSerialLine {
   TSerialLine(const TSerialLine&) = delete;
   TSerialLine& operator=(const TSerialLine&) = delete;
 
-  // Bytes that arrived within `wait` (possibly none); throws when the line fails.
+  // Bytes that arrived within `wait` (possibly none). Throws when the line
+  // fails or hangs up: the descriptor then stays dead, the line must be
+  // opened anew.
   std::string Read(std::chrono::milliseconds wait);
   // Writes all of `bytes`; false when the line refused them.
   bool Write(const std::string& bytes);

@@ -3,41 +3,45 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QWidget>
+#include <utility>
 
 #include "SkipTaskbar.h"
 
 namespace tamlix::tray {
 
-namespace {
+QtTrayShell::QtTrayShell() = default;
 
-// The question Qt asks before it puts an icon on the session bus. Platforms
+// The question Qt asks before it puts an icon on the session bus, asked
+// without waiting: the answer comes through the event loop. Platforms
 // without a desktop (offscreen, minimal) never use the bus for icons.
-bool StatusNotifierHostRegistered() {
+void QtTrayShell::AskForStatusNotifierHost() {
   const QString platform = QGuiApplication::platformName();
-  if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) return false;
-  const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+  if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) return;
   QDBusConnection bus = QDBusConnection::sessionBus();
-  if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(watcher)) return false;
+  if (!bus.isConnected()) return;
+  const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
   QDBusMessage get = QDBusMessage::createMethodCall(watcher, QStringLiteral("/StatusNotifierWatcher"),
                                                     QStringLiteral("org.freedesktop.DBus.Properties"),
                                                     QStringLiteral("Get"));
   get << watcher << QStringLiteral("IsStatusNotifierHostRegistered");
-  const QDBusMessage reply = bus.call(get, QDBus::Block, 5000);
-  if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
-  return reply.arguments().first().value<QDBusVariant>().variant().toBool();
+  auto* pending = new QDBusPendingCallWatcher(bus.asyncCall(get, 5000), qApp);
+  QObject::connect(pending, &QDBusPendingCallWatcher::finished, pending, [this](QDBusPendingCallWatcher* call) {
+    call->deleteLater();
+    const QDBusMessage reply = call->reply();
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return;
+    dbusTray_ = reply.arguments().first().value<QDBusVariant>().variant().toBool();
+  });
 }
-
-}  // namespace
-
-QtTrayShell::QtTrayShell() = default;
-QtTrayShell::~QtTrayShell() = default;
+QtTrayShell::~QtTrayShell() {
+  for (auto& entry : std::exchange(icons_, {})) delete entry.second;
+}
 
 bool QtTrayShell::ShellNotifyIcon(uint32_t message, const TNotifyIconData& data) {
   const uint32_t id = data.uID;
@@ -45,23 +49,24 @@ bool QtTrayShell::ShellNotifyIcon(uint32_t message, const TNotifyIconData& data)
   switch (message) {
     case NIM_ADD: {
       if (it != icons_.end()) return false;  // one add per id
-      auto icon = std::make_unique<QSystemTrayIcon>();
-      if (!trayKnown_) {
-        trayKnown_ = true;
-        dbusTray_ = StatusNotifierHostRegistered();
+      // Owned by the application object, so never destroyed after it.
+      auto* icon = new QSystemTrayIcon(qApp);
+      QObject::connect(icon, &QObject::destroyed, [this, id] { icons_.erase(id); });
+      if (!asked_) {
+        asked_ = true;
+        AskForStatusNotifierHost();
       }
       if (data.uFlags & NIF_ICON) icon->setIcon(data.hIcon);
       if (data.uFlags & NIF_TIP) icon->setToolTip(QString::fromLocal8Bit(data.szTip));
       if (data.uFlags & NIF_MESSAGE) {
         const uint32_t callback = data.uCallbackMessage;
-        const bool dbus = dbusTray_;
-        QObject::connect(icon.get(), &QSystemTrayIcon::activated, icon.get(),
-                         [id, callback, dbus](QSystemTrayIcon::ActivationReason reason) {
+        QObject::connect(icon, &QSystemTrayIcon::activated, icon,
+                         [this, id, callback](QSystemTrayIcon::ActivationReason reason) {
                            auto send = [&](intptr_t mouse) { IconManager().TrayWndProc(callback, id, mouse); };
                            switch (reason) {
                              case QSystemTrayIcon::Trigger:
                                send(WM_LBUTTONDOWN);
-                               if (dbus) send(WM_LBUTTONDBLCLK);
+                               if (dbusTray_) send(WM_LBUTTONDBLCLK);
                                break;
                              case QSystemTrayIcon::DoubleClick: send(WM_LBUTTONDBLCLK); break;
                              case QSystemTrayIcon::Context: send(WM_RBUTTONDOWN); break;
@@ -70,7 +75,7 @@ bool QtTrayShell::ShellNotifyIcon(uint32_t message, const TNotifyIconData& data)
                          });
       }
       icon->show();
-      icons_.emplace(id, std::move(icon));
+      icons_.emplace(id, icon);
       return true;
     }
     case NIM_MODIFY:
@@ -80,7 +85,7 @@ bool QtTrayShell::ShellNotifyIcon(uint32_t message, const TNotifyIconData& data)
       return true;
     case NIM_DELETE:
       if (it == icons_.end()) return false;
-      icons_.erase(it);
+      delete it->second;  // takes itself out of icons_
       return true;
     default:
       return false;

@@ -5,13 +5,13 @@
 // only, never a double click: there an activation arrives as a whole double
 // click (left press, then left double click), so the window can always be
 // opened. On an X11 notification area a single click stays a single click.
-// The taskbar button is hidden through SkipTaskbar.
+// The taskbar button is hidden through SkipTaskbar. The icons are children
+// of the application object: none outlives it.
 // Window thread only.
 #pragma once
 
 #include <QObject>
 #include <map>
-#include <memory>
 
 #include "TrayIcon.h"
 
@@ -32,12 +32,16 @@ class QtTrayShell : public TTrayShell {
   int GetDoubleClickTime() override;
 
  private:
+  void AskForStatusNotifierHost();
   // Whether Qt serves the icons through a D-Bus notification area (a
   // StatusNotifierWatcher on the session bus with a host registered), asked
-  // as Qt asks it: once, when the first icon is made.
+  // as Qt asks it, once, when the first icon is made; the answer arrives
+  // later through the event loop and never blocks the window's thread
+  // (until then an activation is taken as an X11 tray's).
   bool dbusTray_ = false;
-  bool trayKnown_ = false;
-  std::map<uint32_t, std::unique_ptr<QSystemTrayIcon>> icons_;
+  bool asked_ = false;
+  // Children of the application object; each leaves the table when destroyed.
+  std::map<uint32_t, QSystemTrayIcon*> icons_;
 };
 
 }  // namespace tamlix::tray

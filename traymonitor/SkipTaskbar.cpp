@@ -1,38 +1,20 @@
 #include "SkipTaskbar.h"
 
-#include <xcb/xcb.h>
-
 #include <QEvent>
-#include <QGuiApplication>
 #include <QPointer>
 #include <QWidget>
-#include <QtGui/qguiapplication_platform.h>
-#include <cstdlib>
-#include <cstring>
 #include <map>
-#include <memory>
 #include <vector>
+
+#include "X11Connection.h"
 
 namespace tamlix::tray {
 
 namespace {
 
-xcb_connection_t* Connection() {
-  auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-  return x11 ? x11->connection() : nullptr;
-}
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
-
-xcb_atom_t Atom(xcb_connection_t* c, const char* name) {
-  const Reply<xcb_intern_atom_reply_t> reply(
-      xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr));
-  return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-}
+using x11::Atom;
+using x11::Connection;
+using x11::Reply;
 
 struct Atoms {
   xcb_atom_t state, skipTaskbar, skipPager;
@@ -73,8 +55,8 @@ void Apply(const QWidget* widget, bool skip) {
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, atoms.state, XCB_ATOM_ATOM, 32,
                         static_cast<uint32_t>(state.size()), state.data());
   } else {
-    const Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
-    if (!geometry) return;
+    const xcb_window_t root = x11::RootOf(c, window);
+    if (root == XCB_NONE) return;
     xcb_client_message_event_t message = {};
     message.response_type = XCB_CLIENT_MESSAGE;
     message.format = 32;
@@ -84,7 +66,7 @@ void Apply(const QWidget* widget, bool skip) {
     message.data.data32[1] = atoms.skipTaskbar;
     message.data.data32[2] = atoms.skipPager;
     message.data.data32[3] = 1;  // from a normal application
-    xcb_send_event(c, 0, geometry->root,
+    xcb_send_event(c, 0, root,
                    XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
                    reinterpret_cast<const char*>(&message));
   }

@@ -39,10 +39,13 @@ uint32_t RegisterWindowMessage(const char* name) {
   return it->second;
 }
 
+// The production shell and the manager are left to the process's end: an
+// exit() from inside Qt (the X server gone) must not run their destructors
+// after Qt's own state is gone. The icons end with the application object.
 TTrayShell& Shell() {
   if (testShell) return *testShell;
-  static QtTrayShell production;
-  return production;
+  static QtTrayShell* const production = new QtTrayShell;
+  return *production;
 }
 
 void SetShellForTesting(TTrayShell* shell) { testShell = shell; }
@@ -53,8 +56,8 @@ uint32_t TrayCallbackMessage() {
 }
 
 TIconManager& IconManager() {
-  static TIconManager manager;
-  return manager;
+  static TIconManager* const manager = new TIconManager;
+  return *manager;
 }
 
 // ---- TIconManager ----

@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "Application.h"
+#include "CurrentDesktop.h"
 #include "Icons.h"
 #include "UnitDebugSys.h"
 #include "platform/DateTime.h"
@@ -436,6 +437,7 @@ void TFormMain::Button4Click() {
 void TFormMain::TrayNotifyIconDblClick() {
   // Out of the minimised state first, so that it is shown as a normal window.
   setWindowState(windowState() & ~Qt::WindowMinimized);
+  tray::BringToCurrentDesktop(this);
   show();
   raise();
   activateWindow();

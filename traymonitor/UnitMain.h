@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "TamlixMaster.h"
+#include "tamlix/TamlixMaster.h"
 #include "TrayIcon.h"
 
 namespace tamlix::brindlemoss {

@@ -1,7 +1,7 @@
 /* The master library's header compiled as real C. */
 #include <stddef.h>
 
-#include "TamlixMaster.h"
+#include "tamlix/TamlixMaster.h"
 
 int MasterErrorSizeFromC(void) { return (int)sizeof(TMasterError); }
 int MasterErrorMsgOffsetFromC(void) { return (int)offsetof(TMasterError, Msg); }

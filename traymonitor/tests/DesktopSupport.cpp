@@ -306,4 +306,27 @@ void XServer::Minimise(xcb_window_t window) { SendToRoot(window, "WM_CHANGE_STAT
 
 void XServer::CloseBox(xcb_window_t window) { SendToRoot(window, "_NET_CLOSE_WINDOW", {0, 2}); }
 
+uint32_t XServer::CurrentDesktop() {
+  const std::vector<uint32_t> desktop = Property32(root_, "_NET_CURRENT_DESKTOP");
+  return desktop.empty() ? 0 : desktop[0];
+}
+
+void XServer::ShowDesktop(uint32_t desktop) { SendToRoot(root_, "_NET_CURRENT_DESKTOP", {desktop, XCB_CURRENT_TIME}); }
+
+std::optional<uint32_t> XServer::DesktopOf(xcb_window_t window) {
+  const std::vector<uint32_t> desktop = Property32(window, "_NET_WM_DESKTOP");
+  if (desktop.empty()) return std::nullopt;
+  return desktop[0];
+}
+
+xcb_window_t XServer::ActiveWindow() {
+  const std::vector<uint32_t> active = Property32(root_, "_NET_ACTIVE_WINDOW");
+  return active.empty() ? xcb_window_t{XCB_NONE} : active[0];
+}
+
+void XServer::Kill() {
+  server_->Signal(SIGKILL);
+  server_->Wait(30);
+}
+
 }  // namespace tamlix::brindlemoss::test

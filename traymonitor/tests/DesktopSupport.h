@@ -105,6 +105,18 @@ class XServer {
   // (_NET_CLOSE_WINDOW) the window, as a taskbar or a title bar does.
   void Minimise(xcb_window_t window);
   void CloseBox(xcb_window_t window);
+  // The desktop shown (_NET_CURRENT_DESKTOP), and a switch to another one
+  // as a pager asks for it.
+  uint32_t CurrentDesktop();
+  void ShowDesktop(uint32_t desktop);
+  // The desktop that `window` is on (_NET_WM_DESKTOP; 0xFFFFFFFF: all).
+  std::optional<uint32_t> DesktopOf(xcb_window_t window);
+  // The window that has the focus, as the window manager says.
+  xcb_window_t ActiveWindow();
+
+  // Ends the X server at once (SIGKILL), as a crash or a power cut would;
+  // the test's own connection breaks with it.
+  void Kill();
 
  private:
   void SendToRoot(xcb_window_t window, const char* type, std::vector<uint32_t> data);

@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QStringList>
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -74,6 +75,45 @@ TEST(CommandLineTest, EmptyArgumentVector) {
   EXPECT_EQ(program.MasterCalls(), std::vector<std::string>{"loaded"});
 }
 
+// ---- no display ----
+
+// Run from cron, ssh or a service: each program says in one line that it
+// cannot open a display and ends with a non-zero code, not by a signal
+// (no core dump); BrindlemossUtil leaves no debug ring behind.
+TEST(NoDisplayTest, BothProgramsSaySoAndEnd) {
+  ProgramDir program;
+  WriteFile(program.File("Brindlemoss.INI"), "[700]\nSessionType=2\n");
+  const std::string ring = "/dev/shm/DebugShared";
+  ASSERT_FALSE(std::filesystem::exists(ring)) << "a ring left by an earlier test";
+  const struct Case {
+    const char* name;
+    std::string path;
+    std::vector<std::string> env;
+  } cases[] = {
+      {"BrindlemossUtil, no DISPLAY", program.Program(), {}},
+      {"BrindlemossUtil, a display that is not there", program.Program(), {"DISPLAY=:64999"}},
+      {"TamlixConfig, no DISPLAY", TAMLIXCONFIG_EXE, {}},
+      {"TamlixConfig, a display that is not there", TAMLIXCONFIG_EXE, {"DISPLAY=:64999"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> env = c.env;
+    for (const std::string& e : BaseEnvironment(program.File("home/"))) env.push_back(e);
+    const std::string output = program.File("no-display.txt");
+    std::filesystem::remove(output);
+    Child child(c.path, {c.path, "700"}, env, -1, output);
+    const std::optional<int> status = child.Wait(60);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_GT(*status, 0);
+    EXPECT_LT(*status, 128) << "ended by a signal";
+    const std::string text = ReadFile(output).value_or("");
+    const std::string name = std::filesystem::path(c.path).filename().string();
+    EXPECT_EQ(text.rfind(name + ": cannot open a display: ", 0), 0u) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_FALSE(std::filesystem::exists(ring));
+  }
+}
+
 // ---- X11 desktop ----
 
 class DesktopTest : public ::testing::Test {
@@ -87,7 +127,8 @@ class DesktopTest : public ::testing::Test {
   void StartWindowManager() {
     WriteFile(program.File("openbox.xml"),
               "<?xml version=\"1.0\"?><openbox_config xmlns=\"http://openbox.org/3.4/rc\">"
-              "<theme><animateIconify>no</animateIconify></theme></openbox_config>");
+              "<theme><animateIconify>no</animateIconify></theme>"
+              "<desktops><number>2</number></desktops></openbox_config>");
     wm = std::make_unique<Child>(
         "/usr/bin/openbox",
         std::vector<std::string>{"openbox", "--sm-disable", "--config-file", program.File("openbox.xml")},
@@ -104,13 +145,16 @@ class DesktopTest : public ::testing::Test {
     ASSERT_TRUE(WaitFor([&] { return x.SelectionOwner("_NET_SYSTEM_TRAY_S0") != XCB_NONE; }));
   }
   // Session 700 with logging on, its lock and "txt" files in place, on
-  // this display; `bus` is the session bus it sees.
-  void StartProgram(const std::string& bus = "unix:path=/nonexistent") {
+  // this display; `bus` is the session bus it sees, `env` more of its
+  // environment.
+  void StartProgram(const std::string& bus = "unix:path=/nonexistent", std::vector<std::string> env = {}) {
     WriteFile(program.File("Brindlemoss.INI"), "[700]\nSessionType=2\n");
     WriteFile(program.File("700.lck"), "lock\r\n");
     WriteFile(program.File("700txt"), "session\r\n");
-    app = program.Start({"700", "LOG"},
-                        {"DISPLAY=" + x.Display(), "QT_QPA_PLATFORM=xcb", "DBUS_SESSION_BUS_ADDRESS=" + bus});
+    env.push_back("QT_QPA_PLATFORM=xcb");
+    env.push_back("DISPLAY=" + x.Display());
+    env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus);
+    app = program.Start({"700", "LOG"}, env);
     ASSERT_TRUE(WaitFor([&] { return program.MasterCalls().size() >= 2; })) << program.Output();
   }
   xcb_window_t WaitForTrayIcon() {
@@ -179,6 +223,64 @@ TEST_F(DesktopTest, X11TrayOpensTheWindowWithoutATaskbarButton) {
                                       "Session ID 700 Terminate button pressed"}));
   EXPECT_TRUE(Exists("700.lck"));
   EXPECT_FALSE(Exists("700txt"));
+}
+
+// The panel that holds the notification area restarts (the icon is embedded
+// anew), then the X server goes away: the program ends by itself, without
+// a signal.
+TEST_F(DesktopTest, XServerGoneAfterAPanelRestart) {
+  StartWindowManager();
+  StartTrayHost();
+  // Qt's own exit on a broken connection leaves its caches to the process's
+  // end; the leak check would turn that into an abort.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  StartProgram("unix:path=/nonexistent",
+               {std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "detect_leaks=0"});
+  const xcb_window_t first = WaitForTrayIcon();
+  tray.reset();
+  StartTrayHost();
+  ASSERT_TRUE(WaitFor([&] {
+    const xcb_window_t icon = x.TrayIconOf(app->Pid());
+    return icon != XCB_NONE && icon != first && x.Viewable(icon);
+  })) << program.Output();
+  wm.reset();
+  tray.reset();
+  x.Kill();
+  const std::optional<int> status = app->Wait(60);
+  ASSERT_TRUE(status.has_value()) << program.Output();
+  EXPECT_LT(*status, 128) << "ended by signal " << *status - 128 << "\n" << program.Output();
+}
+
+// The window shown on one desktop, the operator on another: a double click
+// on the tray icon brings it to the current desktop, shown and in front.
+TEST_F(DesktopTest, DoubleClickFromAnotherDesktop) {
+  StartWindowManager();
+  StartTrayHost();
+  StartProgram();
+  const xcb_window_t icon = WaitForTrayIcon();
+  x.Click(icon, 10, 10, 2);
+  const xcb_window_t window = MainWindow();
+  ExpectShown(window);
+  ASSERT_TRUE(WaitFor([&] { return x.DesktopOf(window) == 0u; })) << program.Output();
+
+  x.ShowDesktop(1);
+  ASSERT_TRUE(WaitFor([&] { return x.CurrentDesktop() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return !x.Viewable(window); })) << "the window stays behind on desktop 0";
+  x.Click(icon, 10, 10, 2);
+  EXPECT_TRUE(WaitFor([&] { return x.DesktopOf(window) == 1u && x.Viewable(window); }, 10)) << program.Output();
+  EXPECT_EQ(x.CurrentDesktop(), 1u) << "the operator stays where he is";
+  EXPECT_TRUE(WaitFor([&] { return x.ActiveWindow() == window; }, 10));
+  ExpectShown(window);
+
+  // Hidden by its Minimize button, then the operator goes back to desktop 0.
+  x.Click(window, 164, 519);
+  ASSERT_TRUE(WaitFor([&] { return !x.Viewable(window); }, 10));
+  x.ShowDesktop(0);
+  ASSERT_TRUE(WaitFor([&] { return x.CurrentDesktop() == 0; }));
+  x.Click(icon, 10, 10, 2);
+  EXPECT_TRUE(WaitFor([&] { return x.DesktopOf(window) == 0u && x.Viewable(window); }, 10)) << program.Output();
+  EXPECT_TRUE(WaitFor([&] { return x.ActiveWindow() == window; }, 10));
+  ExpectShown(window);
 }
 
 // The ways out with the window shown, through the desktop.

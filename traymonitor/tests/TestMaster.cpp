@@ -8,7 +8,7 @@
 // The header's prototypes step aside: these definitions return a wider value.
 #define Master_Initialize Master_Initialize_Prototype
 #define Master_ProcessData Master_ProcessData_Prototype
-#include "TamlixMaster.h"
+#include "tamlix/TamlixMaster.h"
 #undef Master_Initialize
 #undef Master_ProcessData
 

@@ -1,7 +1,8 @@
-/* TamlixMaster: the master library that runs BrindlemossUtil's session of any
- * type. The program loads libTamlixMaster.so by name and takes the two entry
- * points by name; this header is the contract between them. Plain C; the
- * error record is packed. */
+/* TamlixMaster: the interface of the outside master library that runs
+ * BrindlemossUtil's session of any type. The program loads libTamlixMaster.so
+ * by name and takes the two entry points by name; this header is the
+ * contract between them, and the stand-in in master/ is one implementation.
+ * Plain C; the error record is packed. */
 #ifndef TAMLIX_TAMLIXMASTER_H
 #define TAMLIX_TAMLIXMASTER_H
 
