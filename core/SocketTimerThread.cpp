@@ -1,5 +1,6 @@
 #include "SocketTimerThread.h"
 
+#include <openssl/crypto.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -123,6 +124,12 @@ void TSocketTimerThread::Run() noexcept {
   } catch (...) {
   }
   LeaveConnection();
+  {
+    // OpenSSL's own end of this thread, now rather than at the thread's
+    // exit, where a fork could meet it holding OpenSSL's locks.
+    platform::OpenSslCall call;
+    OPENSSL_thread_stop();
+  }
   t_self = nullptr;
   TCoreState& g = Core();
   {

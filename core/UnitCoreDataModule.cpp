@@ -149,7 +149,10 @@ void LibraryLoad() noexcept {
   try {
     // OpenSSL must outlive this library's own clean-up at process exit, so
     // it gets no exit handler of its own.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+    {
+      platform::OpenSslCall call;
+      OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+    }
     Core().SystemNet = platform::MakeSystemNetState({});
   } catch (...) {
     std::fprintf(stderr, "TamlixCore: start-up failed\n");
