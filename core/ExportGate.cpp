@@ -4,8 +4,6 @@ namespace tamlix::core {
 namespace {
 
 TExportGate g_gate;
-// The calling thread's passes that have not left yet.
-thread_local uint32_t t_passes = 0;
 
 }  // namespace
 
@@ -16,15 +14,11 @@ bool TExportGate::Enter() noexcept {
     word_.fetch_sub(1, std::memory_order_acq_rel);
     return false;
   }
-  ++t_passes;
   return true;
 }
 
-void TExportGate::Leave() noexcept {
-  --t_passes;
-  word_.fetch_sub(1, std::memory_order_acq_rel);
-}
+void TExportGate::Leave() noexcept { word_.fetch_sub(1, std::memory_order_acq_rel); }
 
-void TExportGate::Reset() noexcept { word_.store(t_passes, std::memory_order_release); }
+void TExportGate::Reset(uint32_t inside) noexcept { word_.store(inside, std::memory_order_release); }
 
 }  // namespace tamlix::core

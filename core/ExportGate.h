@@ -22,9 +22,9 @@ class TExportGate {
   void Close() noexcept { word_.fetch_or(kClosed, std::memory_order_acq_rel); }
   // Threads inside at this moment.
   uint32_t Inside() const noexcept { return word_.load(std::memory_order_acquire) & ~kClosed; }
-  // Open, with nobody inside but the calling thread's own calls (a forked
-  // child starts from here: the other threads did not come along).
-  void Reset() noexcept;
+  // Open, with `inside` calls inside (a forked child starts from the
+  // forking thread's own: the other threads did not come along).
+  void Reset(uint32_t inside = 0) noexcept;
 
  private:
   static constexpr uint32_t kClosed = 0x80000000u;

@@ -37,7 +37,7 @@ void TExportLock::WakeWaiters() noexcept {
   free_.NotifyAll();
 }
 
-void TExportLock::ResetInChild(TExportLock& lock) noexcept {
+int TExportLock::ResetInChild(TExportLock& lock) noexcept {
   // Read without the mutex: only the owner changes these while it holds
   // the lock, and a hold of ours means we are the owner.
   const std::thread::id me = std::this_thread::get_id();
@@ -47,6 +47,7 @@ void TExportLock::ResetInChild(TExportLock& lock) noexcept {
     lock.owner_ = me;
     lock.depth_ = mine;
   }
+  return mine;
 }
 
 TExportLock CoreExportLock;

@@ -36,7 +36,9 @@ class CAPABILITY("export lock") TExportLock {
   // In a forked child: makes `lock` afresh. The forking thread keeps as
   // many holds as it had (it may fork from a callback inside an export);
   // nobody else holds it, whatever the parent's other threads did.
-  static void ResetInChild(TExportLock& lock) noexcept NO_THREAD_SAFETY_ANALYSIS;
+  // Returns those holds: the forking thread's calls still inside exports
+  // (every export that may call back into the host holds the lock).
+  static int ResetInChild(TExportLock& lock) noexcept NO_THREAD_SAFETY_ANALYSIS;
 
  private:
   TMutex mutex_;

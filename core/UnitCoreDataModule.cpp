@@ -125,9 +125,9 @@ void ResetInForkedChild() noexcept {
   std::unique_ptr<platform::NetState> net = std::move(old.SystemNet);
   MakeCoreState();
   Core().SystemNet = std::move(net);
-  TExportLock::ResetInChild(CoreExportLock);
+  const int held = TExportLock::ResetInChild(CoreExportLock);
   GiveUpCallingWorkerInChild();
-  ExportGate().Reset();
+  ExportGate().Reset(static_cast<uint32_t>(held));
   g_forked_child = true;
 }
 

@@ -311,6 +311,12 @@ TEST_F(LifeTest, CancelledThreadsEndOutsideTheLibrary) {
       {DIRECT_LIBRARY_PATH, "async"},
   };
   for (const Case& c : cases) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer cannot follow the unwinding of an asynchronous
+    // cancellation (the frames it leaves stay poisoned, and the thread's end
+    // then reports them): that mode is checked in the other builds.
+    if (std::string(c.type) == "async") continue;
+#endif
     const std::string name = fs::path(c.library).filename().string() + " " + c.type;
     auto outcomes = RunRounds(kRounds, [&](int i) {
       return Host(c.library, "cancel",
@@ -339,6 +345,8 @@ TEST_F(LifeTest, RepeatedConnectsKeepOneSocket) {
 
 // 300 loads and unloads, a claim answered in each: threads, descriptors,
 // mappings and resident memory stay where they were after the first few.
+// (Under a sanitizer the host checks for leaks instead of the last two: the
+// sanitizer's own allocator and shadow grow with every load.)
 TEST_F(LifeTest, LoadCyclesStayFlat) {
   TestSwitch echo({"--echo"}, std::chrono::seconds(10), /*logRequests=*/false);
   auto outcomes = RunRounds(1, [&](int) { return Host(lib_.string(), "cycles", {Port("reply", echo), "rounds=300"}); });
@@ -348,8 +356,12 @@ TEST_F(LifeTest, LoadCyclesStayFlat) {
   std::vector<std::string> warm = Fields(o, "warm"), end = Fields(o, "end");
   ASSERT_EQ(warm.size(), 8u) << Describe(o);
   ASSERT_EQ(end.size(), 8u) << Describe(o);
-  for (size_t k = 0; k < 6; k += 2) EXPECT_EQ(warm[k + 1], end[k + 1]) << warm[k] << "\n" << Describe(o);
+  EXPECT_EQ(warm[1], end[1]) << "threads\n" << Describe(o);
+  EXPECT_EQ(warm[3], end[3]) << "descriptors\n" << Describe(o);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  EXPECT_EQ(warm[5], end[5]) << "mappings\n" << Describe(o);
   EXPECT_LT(std::stol(end[7]) - std::stol(warm[7]), 4096) << "resident kB\n" << Describe(o);
+#endif
 }
 
 }  // namespace
