@@ -17,6 +17,7 @@
 #include "SocketTimerThread.h"
 #include "UnitCheckSessions.h"
 #include "UnitDebugSys.h"
+#include "platform/ProcessOwner.h"
 
 namespace tamlix::core {
 namespace {
@@ -116,6 +117,7 @@ std::atomic<bool> g_forked_child{false};
 // the child right after fork: it allocates nothing and takes no lock that
 // a vanished thread might hold.
 void ResetInForkedChild() noexcept {
+  platform::ForkChildHandler handler;
   if (!CoreStateLive()) return;  // forked after the unload
   TCoreState& old = Core();
   // The child's copy of the parent's socket: letting go of it here sends

@@ -39,6 +39,7 @@ std::mutex g_write_mutex;
 // held one at the fork, and it did not come along. (A record it was writing
 // stays torn; readers tolerate that.)
 void FreshMutexesInChild() {
+  platform::ForkChildHandler handler;
   new (&g_mutex) std::mutex;
   new (&g_write_mutex) std::mutex;
 }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "ProcessOwner.h"
 #include "SigPipeGuard.h"
 #include "Sys.h"
 
@@ -28,6 +29,7 @@ void TurnBeforeFork() { pthread_rwlock_wrlock(&g_openssl_turn); }
 void TurnInParent() { pthread_rwlock_unlock(&g_openssl_turn); }
 void TurnInChild() {
   // Made afresh: the child is the writer's only thread.
+  ForkChildHandler handler;
   pthread_rwlockattr_t attr;
   pthread_rwlockattr_init(&attr);
   pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);

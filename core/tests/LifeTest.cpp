@@ -260,6 +260,9 @@ TEST_F(LifeTest, ForkedChildThatExitsEndsAtOnce) {
 // the child's life (under a tenth of the wall time in CPU) and gets its
 // reply.
 TEST_F(LifeTest, ForkedChildCallsTheExports) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer cannot run threads that a child starts after a fork of many threads";
+#endif
   TestSwitch slow({"--delay-ms", "1500", "--reply", "slow"});
   TestSwitch stall({"--plain", "--silent"});
   TestSwitch echo({"--echo"});
