@@ -32,6 +32,11 @@ void TExportLock::Unlock() noexcept {
   free_.NotifyAll();
 }
 
+bool TExportLock::HeldByCaller() noexcept {
+  TMutexLock lock(mutex_);
+  return depth_ > 0 && owner_ == std::this_thread::get_id();
+}
+
 void TExportLock::WakeWaiters() noexcept {
   { TMutexLock lock(mutex_); }
   free_.NotifyAll();

@@ -29,6 +29,8 @@ class CAPABILITY("export lock") TExportLock {
   // Wakes the threads waiting in LockUnlessStopped to look at their stop
   // request again; call after setting one.
   void WakeWaiters() noexcept;
+  // True when the calling thread holds it (it is inside an export).
+  bool HeldByCaller() noexcept;
   // For code that the analysis cannot follow to a holder (the export table's
   // bodies, which run under TExportLockHold).
   void AssertHeld() const ASSERT_CAPABILITY(this) {}

@@ -256,6 +256,13 @@ void GiveUpCallingWorkerInChild() noexcept {
   if (t_self) t_self->GiveUpInChild();
 }
 
+void RequestAllWorkersStop() noexcept {
+  TCoreState& g = Core();
+  TMutexLock lock(g.WorkerMutex);
+  if (g.CurrentWorker) g.CurrentWorker->Terminate();
+  for (auto& w : g.RetiredWorkers) w->Terminate();
+}
+
 void RequestWorkerStop() noexcept {
   TCoreState& g = Core();
   TMutexLock lock(g.WorkerMutex);

@@ -102,6 +102,9 @@ void StopWorkersForClose();
 // SendData may start one while this runs).
 void StopAndJoinAllWorkers() noexcept;
 
+// The stop request of every worker, without waiting for any.
+void RequestAllWorkersStop() noexcept;
+
 // Waits for every worker to end by itself (no stop request) and drops it.
 void JoinWorkersForTesting() noexcept;
 

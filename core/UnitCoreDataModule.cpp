@@ -169,8 +169,16 @@ void LibraryUnload() noexcept {
   TExportGate& gate = ExportGate();
   gate.Close();
   if (!CoreStateLive()) return;
-  StopAndJoinAllWorkers();
   TCoreState& g = Core();
+  // The process may end from a callback inside an export on this thread (a
+  // timer callback that calls exit()): a worker may then be waiting for the
+  // lock that this thread holds, so none is waited for. (This thread's own
+  // pass keeps the state from being freed below.)
+  if (CoreExportLock.HeldByCaller()) {
+    RequestAllWorkersStop();
+  } else {
+    StopAndJoinAllWorkers();
+  }
   // A forked child removes only the lock of a session that it started.
   if (!g.SessionInUse && (!g_forked_child || g.SessionStarted)) ClearSessionLock(CurrentSessionName());
   if (gate.Inside() == 0) {

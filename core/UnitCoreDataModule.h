@@ -68,8 +68,10 @@ class TdtmdlCore {
 //
 // Unload: closes the export gate (later calls fail at once), stops and
 // joins every reply worker (waiting for a callback in progress, whose calls
-// into the core now fail at once) and removes the session's lock file
-// unless a start found one present. Then, when no thread is inside an
+// into the core now fail at once; when the unload runs inside an export on
+// the same thread, a process ending from a callback, it only asks them to
+// stop) and removes the session's lock file unless a start found one
+// present. Then, when no thread is inside an
 // export any more (at dlclose, the host's duty), it frees what the
 // connection still holds (no close sequence: no records, no shutdown
 // alert) and the state; with threads still inside (process exit) it frees

@@ -16,7 +16,9 @@
  *   send-loop     a thread sends claims to reply (or to stall when no reply
  *                 is given) without pause; after delay ms the process ends
  *   chain         each reply's callback sends the next claim; after delay ms
- *                 the process ends
+ *                 the process ends (with end=timer: from inside the timer
+ *                 callback of a ResetSerial, which holds the export lock,
+ *                 while the first reply's callback waits to send)
  *   fork-exit     a thread holds the export lock in a stalled handshake and a
  *                 second waits for it; a forked child calls exit():
  *                 "child <status>" or "child hung"; then "lock 0|1"
@@ -232,6 +234,8 @@ static int AwaitReplies(int want, long ms) {
   return Replies() >= want;
 }
 
+static TTimeNotifyEvent g_timer_callback;
+
 static int Start(const char* session, int port, TReceiveCallback callback) {
   TTCPIPSettings s;
   memset(&s, 0, sizeof s);
@@ -240,7 +244,7 @@ static int Start(const char* session, int port, TReceiveCallback callback) {
   memcpy(s.Address.Chars, "127.0.0.1", 9);
   s.TimeOut = 10000;
   int32_t in_use = 0;
-  return g_init(session, callback, &s, NULL, &in_use);
+  return g_init(session, callback, &s, g_timer_callback, &in_use);
 }
 
 static int Send(const char* claim) {
@@ -282,15 +286,39 @@ static int SendLoop(void) {
   return 1;
 }
 
+/* With end=timer: the first reply's callback waits until the main thread
+ * holds the export lock (inside ResetSerial's timer callback), then sends,
+ * so that it waits for that lock while the process ends. */
+static int g_in_timer, g_lock_held;
+
 static void ChainReply(const char* text) {
   CountReply(text);
+  if (g_in_timer) {
+    long until = NowMs() + 5000;
+    while (!__atomic_load_n(&g_lock_held, __ATOMIC_SEQ_CST) && NowMs() < until) SleepMs(1);
+  }
   Send("next claim\x03");
+}
+
+static void EndInTimer(void) {
+  __atomic_store_n(&g_lock_held, 1, __ATOMIC_SEQ_CST);
+  SleepMs(50); /* the callback's SendData now waits for the lock */
+  exit(0);
 }
 
 static int Chain(void) {
   LoadCore();
+  g_in_timer = strcmp(g_end, "timer") == 0;
+  if (g_in_timer) g_timer_callback = EndInTimer;
   Say("start %d", Start(g_session, g_reply_port, ChainReply));
   Say("send %d", Send("first claim\x03"));
+  if (g_in_timer) {
+    Say("replied %d", AwaitReplies(1, 10000));
+    Say("ending");
+    ((void (*)(void))Sym("ResetSerial"))();
+    Say("no timer callback");
+    return 1;
+  }
   SleepMs(g_delay_ms);
   Say("ending");
   return 1;
