@@ -65,7 +65,10 @@ void CloseSequence(TCloseCaller caller) noexcept {
   g.ReadSocket = false;
   try {
     StopWorkersForClose();
-    ERR_clear_error();
+    {
+      platform::OpenSslCall call;
+      ERR_clear_error();
+    }
     Record(kInitProc, "Begin SSL Close", session);
     platform::ShutdownTls(g);
     Record(kInitProc, "SSL Free", session);

@@ -1,20 +1,37 @@
 #include "CoreState.h"
 
+#include <new>
+
 #include "SocketTimerThread.h"
-#include "UnitCoreDataModule.h"
 #include "UnitDebugSys.h"
 
 namespace tamlix::core {
+namespace {
 
-TCoreState& Core() {
-  // Built on first use, so the library's load object can rely on it.
-  static TCoreState state;
-  return state;
+// Raw memory with no destructor of its own: nothing at process exit ends
+// the state's life behind the back of a thread still using it.
+alignas(TCoreState) unsigned char g_storage[sizeof(TCoreState)];
+TCoreState* g_state = nullptr;
+
+}  // namespace
+
+TCoreState& Core() noexcept { return *g_state; }
+bool CoreStateLive() noexcept { return g_state != nullptr; }
+
+void MakeCoreState() noexcept {
+  g_state = new (g_storage) TCoreState();
+  g_state->dtmdlCore.emplace();
+}
+
+void FreeCoreState() noexcept {
+  if (!g_state) return;
+  g_state->~TCoreState();
+  g_state = nullptr;
 }
 
 std::string CurrentSessionName() {
   TCoreState& g = Core();
-  std::lock_guard<std::mutex> lock(g.SessionMutex);
+  TMutexLock lock(g.SessionMutex);
   return g.SessionName;
 }
 

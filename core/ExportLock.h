@@ -13,35 +13,51 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
+
+#include "CoreMutex.h"
 
 namespace tamlix::core {
 
-class TExportLock {
+class CAPABILITY("export lock") TExportLock {
  public:
   // Host threads: waits as long as another thread holds it.
-  void Lock();
+  void Lock() ACQUIRE();
   // The reply worker: false, without the lock, once `stop` is set.
-  bool LockUnlessStopped(const std::atomic<bool>& stop);
-  void Unlock() noexcept;
+  bool LockUnlessStopped(const std::atomic<bool>& stop) TRY_ACQUIRE(true);
+  void Unlock() noexcept RELEASE();
   // Wakes the threads waiting in LockUnlessStopped to look at their stop
   // request again; call after setting one.
   void WakeWaiters() noexcept;
+  // True when the calling thread holds it (it is inside an export).
+  bool HeldByCaller() noexcept;
+  // For code that the analysis cannot follow to a holder (the export table's
+  // bodies, which run under TExportLockHold).
+  void AssertHeld() const ASSERT_CAPABILITY(this) {}
+
+  // In a forked child: makes `lock` afresh. The forking thread keeps as
+  // many holds as it had (it may fork from a callback inside an export);
+  // nobody else holds it, whatever the parent's other threads did.
+  // Returns those holds: the forking thread's calls still inside exports
+  // (every export that may call back into the host holds the lock).
+  static int ResetInChild(TExportLock& lock) noexcept NO_THREAD_SAFETY_ANALYSIS;
 
  private:
-  std::mutex mutex_;
-  std::condition_variable free_;
-  std::thread::id owner_;  // guarded by mutex_
-  int depth_ = 0;          // guarded by mutex_
+  TMutex mutex_;
+  TCondVar free_;
+  std::thread::id owner_ GUARDED_BY(mutex_);
+  int depth_ GUARDED_BY(mutex_) = 0;
 };
 
+// The core's one export lock. It lives outside the core's state and is
+// never destroyed: a thread may still wait on it at process exit.
+extern TExportLock CoreExportLock;
+
 // Holds a TExportLock (taken by Lock) for its lifetime.
-class TExportLockHold {
+class SCOPED_CAPABILITY TExportLockHold {
  public:
-  explicit TExportLockHold(TExportLock& lock) : lock_(lock) { lock_.Lock(); }
-  ~TExportLockHold() { lock_.Unlock(); }
+  explicit TExportLockHold(TExportLock& lock) ACQUIRE(lock) : lock_(lock) { lock_.Lock(); }
+  ~TExportLockHold() RELEASE() { lock_.Unlock(); }
   TExportLockHold(const TExportLockHold&) = delete;
   TExportLockHold& operator=(const TExportLockHold&) = delete;
 

@@ -1,5 +1,6 @@
 #include "SocketTimerThread.h"
 
+#include <openssl/crypto.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -19,14 +20,6 @@ constexpr const char* kExecuteProc = "TSocketTimer.execute";
 constexpr const char* kTimerProc = "UnitCoreDataModule.InitializeTimerThread";
 
 thread_local TSocketTimerThread* t_self = nullptr;
-
-// Gives back, when it goes, the export lock that LockForClose took.
-struct TLockedForClose {
-  TLockedForClose() = default;
-  TLockedForClose(const TLockedForClose&) = delete;
-  TLockedForClose& operator=(const TLockedForClose&) = delete;
-  ~TLockedForClose() { Core().ExportLock.Unlock(); }
-};
 
 }  // namespace
 
@@ -58,9 +51,9 @@ void TSocketTimerThread::Terminate() noexcept {
   // A worker waiting for the buffers or the export lock must see the
   // request too.
   TCoreState& g = Core();
-  { std::lock_guard<std::mutex> lock(g.BufferMutex); }
-  g.BufferFree.notify_all();
-  g.ExportLock.WakeWaiters();
+  { TMutexLock lock(g.BufferMutex); }
+  g.BufferFree.NotifyAll();
+  CoreExportLock.WakeWaiters();
 }
 
 void TSocketTimerThread::Join() noexcept {
@@ -76,19 +69,19 @@ TSocketTimerThread* TSocketTimerThread::Self() noexcept { return t_self; }
 void TSocketTimerThread::LeaveConnection() noexcept {
   TCoreState& g = Core();
   {
-    std::lock_guard<std::mutex> lock(g.WorkerMutex);
-    if (off_connection_) return;
-    off_connection_ = true;
+    TMutexLock lock(g.WorkerMutex);
+    if (off_connection_.load(std::memory_order_relaxed)) return;
+    off_connection_.store(true, std::memory_order_release);
   }
-  g.WorkerChanged.notify_all();
+  g.WorkerChanged.NotifyAll();
 }
 
 bool TSocketTimerThread::LockForClose() {
   // Stopped while waiting, or just before: the request was given up, and
   // whoever stopped us owns the connection.
-  if (!Core().ExportLock.LockUnlessStopped(terminated_)) return false;
+  if (!CoreExportLock.LockUnlessStopped(terminated_)) return false;
   if (!Terminated()) return true;
-  Core().ExportLock.Unlock();
+  CoreExportLock.Unlock();
   return false;
 }
 
@@ -101,8 +94,8 @@ void TSocketTimerThread::NotifyTimeOut() {
 
 bool TSocketTimerThread::AcquireBuffers() {
   TCoreState& g = Core();
-  std::unique_lock<std::mutex> lock(g.BufferMutex);
-  g.BufferFree.wait(lock, [&] { return !g.BuffersBusy || Terminated(); });
+  TMutexLock lock(g.BufferMutex);
+  while (g.BuffersBusy && !Terminated()) g.BufferFree.Wait(g.BufferMutex);
   if (Terminated()) return false;
   g.BuffersBusy = true;
   return true;
@@ -111,10 +104,10 @@ bool TSocketTimerThread::AcquireBuffers() {
 void TSocketTimerThread::ReleaseBuffers() noexcept {
   TCoreState& g = Core();
   {
-    std::lock_guard<std::mutex> lock(g.BufferMutex);
+    TMutexLock lock(g.BufferMutex);
     g.BuffersBusy = false;
   }
-  g.BufferFree.notify_all();
+  g.BufferFree.NotifyAll();
 }
 
 void TSocketTimerThread::Run() noexcept {
@@ -131,13 +124,19 @@ void TSocketTimerThread::Run() noexcept {
   } catch (...) {
   }
   LeaveConnection();
+  {
+    // OpenSSL's own end of this thread, now rather than at the thread's
+    // exit, where a fork could meet it holding OpenSSL's locks.
+    platform::OpenSslCall call;
+    OPENSSL_thread_stop();
+  }
   t_self = nullptr;
   TCoreState& g = Core();
   {
-    std::lock_guard<std::mutex> lock(g.WorkerMutex);
-    done_ = true;
+    TMutexLock lock(g.WorkerMutex);
+    done_.store(true, std::memory_order_release);
   }
-  g.WorkerChanged.notify_all();
+  g.WorkerChanged.NotifyAll();
 }
 
 void TSocketTimerThread::Execute() {
@@ -163,9 +162,9 @@ void TSocketTimerThread::Execute() {
       // Stopped during the callback, or while waiting for the lock: whoever
       // stopped us owns the connection now (it may already be a new one).
       if (!LockForClose()) return;
-      TLockedForClose held;
       g.dtmdlCore->CloseConnection();
       terminated_.store(true, std::memory_order_release);
+      CoreExportLock.Unlock();
     }
   } catch (...) {
     Record(kExecuteProc, "IP Data Watch Failure: ReadSocket Value: " + R, CurrentSessionName());
@@ -243,7 +242,7 @@ TSocketTimerThread* InitializeTimerThread(int32_t Frequency) {
   {
     // Stored before its body can run, so that the worker's own close path
     // finds itself as the current worker.
-    std::lock_guard<std::mutex> lock(g.WorkerMutex);
+    TMutexLock lock(g.WorkerMutex);
     worker->Start();
     handle = worker->Handle();
     if (g.CurrentWorker) g.RetiredWorkers.push_back(std::move(g.CurrentWorker));
@@ -253,17 +252,28 @@ TSocketTimerThread* InitializeTimerThread(int32_t Frequency) {
   return raw;
 }
 
+void GiveUpCallingWorkerInChild() noexcept {
+  if (t_self) t_self->GiveUpInChild();
+}
+
+void RequestAllWorkersStop() noexcept {
+  TCoreState& g = Core();
+  TMutexLock lock(g.WorkerMutex);
+  if (g.CurrentWorker) g.CurrentWorker->Terminate();
+  for (auto& w : g.RetiredWorkers) w->Terminate();
+}
+
 void RequestWorkerStop() noexcept {
   TCoreState& g = Core();
-  std::lock_guard<std::mutex> lock(g.WorkerMutex);
+  TMutexLock lock(g.WorkerMutex);
   if (g.CurrentWorker && g.CurrentWorker.get() != t_self) g.CurrentWorker->Terminate();
 }
 
 namespace {
 
-// Takes the retired workers out of the list (WorkerMutex held), all of them
-// or only those whose bodies have returned; never the calling thread's own.
-std::vector<std::unique_ptr<TSocketTimerThread>> TakeRetired(TCoreState& g, bool ended_only) {
+// Takes the retired workers out of the list, all of them or only those
+// whose bodies have returned; never the calling thread's own.
+std::vector<std::unique_ptr<TSocketTimerThread>> TakeRetired(TCoreState& g, bool ended_only) REQUIRES(g.WorkerMutex) {
   std::vector<std::unique_ptr<TSocketTimerThread>> taken;
   for (auto it = g.RetiredWorkers.begin(); it != g.RetiredWorkers.end();) {
     if (it->get() != t_self && (!ended_only || (*it)->Ended())) {
@@ -282,17 +292,18 @@ void StopWorkersForClose() {
   TCoreState& g = Core();
   std::vector<std::unique_ptr<TSocketTimerThread>> ended;
   {
-    std::unique_lock<std::mutex> lock(g.WorkerMutex);
+    TMutexLock lock(g.WorkerMutex);
     if (g.CurrentWorker) g.RetiredWorkers.push_back(std::move(g.CurrentWorker));
     for (auto& w : g.RetiredWorkers) w->Terminate();
     // Our own thread is past its read (it runs a callback); the others get
     // there promptly once stopped. A worker inside a callback is not waited
     // for: it touches the connection again only under the export lock.
-    g.WorkerChanged.wait(lock, [&] {
+    auto on_connection = [&]() REQUIRES(g.WorkerMutex) {
       for (auto& w : g.RetiredWorkers)
-        if (w.get() != t_self && !w->OffConnection()) return false;
-      return true;
-    });
+        if (w.get() != t_self && !w->OffConnection()) return true;
+      return false;
+    };
+    while (on_connection()) g.WorkerChanged.Wait(g.WorkerMutex);
     ended = TakeRetired(g, /*ended_only=*/true);
   }
   for (auto& w : ended) w->Join();  // their bodies have returned
@@ -302,7 +313,7 @@ void JoinWorkersForTesting() noexcept {
   TCoreState& g = Core();
   std::vector<std::unique_ptr<TSocketTimerThread>> all;
   {
-    std::lock_guard<std::mutex> lock(g.WorkerMutex);
+    TMutexLock lock(g.WorkerMutex);
     if (g.CurrentWorker) all.push_back(std::move(g.CurrentWorker));
     for (auto& w : g.RetiredWorkers) all.push_back(std::move(w));
     g.RetiredWorkers.clear();
@@ -313,13 +324,16 @@ void JoinWorkersForTesting() noexcept {
 void StopAndJoinAllWorkers() noexcept {
   TCoreState& g = Core();
   try {
-    StopWorkersForClose();
-    std::vector<std::unique_ptr<TSocketTimerThread>> rest;
-    {
-      std::lock_guard<std::mutex> lock(g.WorkerMutex);
-      rest = TakeRetired(g, /*ended_only=*/false);
+    for (;;) {
+      StopWorkersForClose();
+      std::vector<std::unique_ptr<TSocketTimerThread>> rest;
+      {
+        TMutexLock lock(g.WorkerMutex);
+        rest = TakeRetired(g, /*ended_only=*/false);
+      }
+      if (rest.empty()) break;
+      for (auto& w : rest) w->Join();  // also waits for a callback in progress
     }
-    for (auto& w : rest) w->Join();  // also waits for a callback in progress
   } catch (...) {
   }
 }

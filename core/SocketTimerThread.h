@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <thread>
 
+#include "ExportLock.h"
+
 namespace tamlix::core {
 
 class TSocketTimerThread {
@@ -36,12 +38,16 @@ class TSocketTimerThread {
   // Waits for the thread to end. Not from the worker's own thread.
   void Join() noexcept;
   unsigned long Handle() const noexcept;
-  // The caller holds Core().WorkerMutex. True once the worker no longer
-  // touches the connection without the export lock.
-  bool OffConnection() const noexcept { return off_connection_; }
-  // The caller holds Core().WorkerMutex. True once its body has returned:
-  // a join no longer waits.
-  bool Ended() const noexcept { return done_; }
+  // True once the worker no longer touches the connection without the
+  // export lock. Set under Core().WorkerMutex, with WorkerChanged notified.
+  bool OffConnection() const noexcept { return off_connection_.load(std::memory_order_acquire); }
+  // True once its body has returned: a join no longer waits. Set like
+  // OffConnection.
+  bool Ended() const noexcept { return done_.load(std::memory_order_acquire); }
+  // In a forked child, for the worker whose thread forked (from a
+  // callback): it belongs to no list of the child's fresh state, and
+  // whatever it would still do to the connection is given up.
+  void GiveUpInChild() noexcept { terminated_.store(true, std::memory_order_release); }
 
   int32_t Frequency;
 
@@ -59,7 +65,7 @@ class TSocketTimerThread {
   void LeaveConnection() noexcept;
   // Takes the export lock for the close after a reply; false, without it,
   // when stopped before or while waiting for it.
-  bool LockForClose();
+  bool LockForClose() TRY_ACQUIRE(true, CoreExportLock);
   // Leaves the connection, then calls the time-notify event unless stopped.
   void NotifyTimeOut();
   // Takes the reply buffers; false when stopped while waiting for them.
@@ -68,8 +74,8 @@ class TSocketTimerThread {
 
   std::thread thread_;
   std::atomic<bool> terminated_{false};
-  bool off_connection_ = false;  // guarded by Core().WorkerMutex
-  bool done_ = false;            // guarded by Core().WorkerMutex; Run has returned
+  std::atomic<bool> off_connection_{false};
+  std::atomic<bool> done_{false};  // Run has returned
   // eventfd that a stop request makes readable; -1 when none could be made,
   // and the wait then looks at the stop request between short spells.
   int wake_fd_ = -1;
@@ -78,6 +84,10 @@ class TSocketTimerThread {
 // Creates and starts a worker and makes it the current one. A previous
 // current worker is kept for joining.
 TSocketTimerThread* InitializeTimerThread(int32_t Frequency);
+
+// In a forked child whose forking thread is a worker (a callback forked):
+// that worker gives up what it would still do.
+void GiveUpCallingWorkerInChild() noexcept;
 
 // The stop request of the current worker, without waiting.
 void RequestWorkerStop() noexcept;
@@ -88,8 +98,12 @@ void RequestWorkerStop() noexcept;
 void StopWorkersForClose();
 
 // At unload: stops and joins every worker but the calling thread's own,
-// waiting for a callback in progress.
+// waiting for a callback in progress, until none is left (a callback's
+// SendData may start one while this runs).
 void StopAndJoinAllWorkers() noexcept;
+
+// The stop request of every worker, without waiting for any.
+void RequestAllWorkersStop() noexcept;
 
 // Waits for every worker to end by itself (no stop request) and drops it.
 void JoinWorkersForTesting() noexcept;

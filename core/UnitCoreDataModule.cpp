@@ -1,6 +1,8 @@
 #include "UnitCoreDataModule.h"
 
 #include <openssl/crypto.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include "CoreConnection.h"
 #include "CoreState.h"
 #include "ETamlixCore.h"
+#include "ExportGate.h"
 #include "SocketTimerThread.h"
 #include "UnitCheckSessions.h"
 #include "UnitDebugSys.h"
@@ -26,8 +29,9 @@ constexpr const char* kSendFailedText = "SSL or Socket Exception - Possible netw
 std::atomic<platform::NetState*> g_net_state{nullptr};
 
 platform::NetState& Net() {
-  platform::NetState* state = g_net_state.load();
-  return state ? *state : platform::SystemNetState();
+  if (platform::NetState* state = g_net_state.load()) return *state;
+  if (!Core().SystemNet) throw ETamlixCore("no connection state");
+  return *Core().SystemNet;
 }
 
 void FillStatus(TCoreStatus* status, const char* text) noexcept {
@@ -101,34 +105,39 @@ void TdtmdlCore::CloseConnection() noexcept { CloseSequence(TCloseCaller::CloseC
 
 namespace {
 
-// The process that loaded the library: the only one whose unload releases
-// anything (see LibraryUnload).
-platform::ProcessOwner g_loader;
+// Set in a forked child until the next load: its unload leaves alone
+// everything that it did not make itself.
+std::atomic<bool> g_forked_child{false};
 
-// In a forked child: the reply workers' threads did not come along, and a
-// stop request to their copies would reach the parent's worker through the
-// wake-up descriptor they share. So they are set aside: never stopped,
-// joined or freed, not even by the state's destructor at the child's exit.
-// No lock: its holder may be a thread that did not come along either.
-void SetWorkersAside(TCoreState& g) noexcept {
-  // A plain array outlives every destructor, so the workers stay reachable
-  // (no leak report) until the child's memory goes with it.
-  static TSocketTimerThread* aside[64];
-  static size_t count = 0;
-  auto keep = [](std::unique_ptr<TSocketTimerThread>& worker) {
-    TSocketTimerThread* w = worker.release();
-    if (w && count < std::size(aside)) aside[count++] = w;
-  };
-  keep(g.CurrentWorker);
-  for (auto& worker : g.RetiredWorkers) keep(worker);
-  g.RetiredWorkers.clear();
+// The child of a fork starts from a fresh state, as a library just loaded
+// that has not started a session: the parent's other threads (workers,
+// holders and waiters of its locks) did not come along, so nothing of
+// theirs may be waited for, stopped or freed here, and the parent's
+// connection, wake-up descriptors and lock file stay the parent's. Runs in
+// the child right after fork: it allocates nothing and takes no lock that
+// a vanished thread might hold.
+void ResetInForkedChild() noexcept {
+  platform::ForkChildHandler handler;
+  if (!CoreStateLive()) return;  // forked after the unload
+  TCoreState& old = Core();
+  // The child's copy of the parent's socket: letting go of it here sends
+  // nothing and leaves the parent's connection as it is. The SSL objects
+  // are the parent's session: forgotten, never shut down.
+  if (old.SocketHandle >= 0) ::close(old.SocketHandle);
+  std::unique_ptr<platform::NetState> net = std::move(old.SystemNet);
+  MakeCoreState();
+  Core().SystemNet = std::move(net);
+  const int held = TExportLock::ResetInChild(CoreExportLock);
+  GiveUpCallingWorkerInChild();
+  ExportGate().Reset(static_cast<uint32_t>(held));
+  g_forked_child = true;
 }
+
+std::atomic<bool> g_fork_handler_set{false};
 
 }  // namespace
 
 void LibraryLoad() noexcept {
-  TCoreState& g = Core();
-  g_loader.Claim();
   try {
     OpenDebugShared();
   } catch (const std::exception& e) {
@@ -137,43 +146,48 @@ void LibraryLoad() noexcept {
   } catch (...) {
     std::fprintf(stderr, "TamlixCore: debug ring not available; running without debug records\n");
   }
-  g.SessionInUse = false;
+  MakeCoreState();
+  g_forked_child = false;
   try {
     // OpenSSL must outlive this library's own clean-up at process exit, so
     // it gets no exit handler of its own.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     {
-      std::lock_guard<std::mutex> lock(g.SessionMutex);
-      g.SessionName.clear();
+      platform::OpenSslCall call;
+      OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     }
-    g.Port = 0;
-    g.Host.clear();
-    g.SelectTimeoutSeconds = 0;
-    g.ReadSocket = false;
-    g.LastSocketError = TCoreStatus{};
-    g.ReadCallback = nullptr;
-    g.TimerCallback = nullptr;
-    g.TimeNotifyEvent = nullptr;
-    g.DataReceived = false;
-    g.dtmdlCore = std::make_unique<TdtmdlCore>();
+    Core().SystemNet = platform::MakeSystemNetState({});
   } catch (...) {
     std::fprintf(stderr, "TamlixCore: start-up failed\n");
   }
+  // Registered once per copy of the library in memory; dlclose takes it
+  // away again.
+  if (!g_fork_handler_set.exchange(true)) pthread_atfork(nullptr, nullptr, ResetInForkedChild);
+  ExportGate().Reset();
 }
 
 void LibraryUnload() noexcept {
+  TExportGate& gate = ExportGate();
+  gate.Close();
+  if (!CoreStateLive()) return;
   TCoreState& g = Core();
-  if (!g_loader.IsCurrent()) {
-    // A forked child of the loading process that unloads or exits (a host
-    // that forks to run a helper): the lock file, the ring and the worker
-    // are the parent's, and stay as they are.
-    SetWorkersAside(g);
-    return;
+  // The process may end from a callback inside an export on this thread (a
+  // timer callback that calls exit()): a worker may then be waiting for the
+  // lock that this thread holds, so none is waited for. (This thread's own
+  // pass keeps the state from being freed below.)
+  if (CoreExportLock.HeldByCaller()) {
+    RequestAllWorkersStop();
+  } else {
+    StopAndJoinAllWorkers();
   }
-  StopAndJoinAllWorkers();
-  if (!g.SessionInUse) ClearSessionLock(CurrentSessionName());
-  ReleaseConnectionQuietly();
-  g.dtmdlCore.reset();
+  // A forked child removes only the lock of a session that it started.
+  if (!g.SessionInUse && (!g_forked_child || g.SessionStarted)) ClearSessionLock(CurrentSessionName());
+  if (gate.Inside() == 0) {
+    // Nobody inside, and nobody gets in: a worker that a call started on its
+    // way out is the last one.
+    StopAndJoinAllWorkers();
+    ReleaseConnectionQuietly();
+    FreeCoreState();
+  }
   CloseDebugShared();
 }
 
@@ -213,9 +227,10 @@ bool InitializeCore(const char* Session, TReceiveCallback ReadCallback, const TT
     g.Host.assign(Settings->Address.Chars, Settings->Address.Length);
     g.SelectTimeoutSeconds = RoundTimeOutSeconds(Settings->TimeOut);
     {
-      std::lock_guard<std::mutex> lock(g.SessionMutex);
+      TMutexLock lock(g.SessionMutex);
       g.SessionName = session;
     }
+    g.SessionStarted = true;
     created = false;  // the session owns its lock from here on
     g.ReadCallback = ReadCallback;
 
@@ -272,7 +287,7 @@ void ResetSerial() {
   TCoreState& g = Core();
   if (!g.dtmdlCore) return;
   try {
-    g.dtmdlCore->TimerTimer(g.dtmdlCore.get());
+    g.dtmdlCore->TimerTimer(&*g.dtmdlCore);
   } catch (...) {
   }
 }

@@ -1,6 +1,7 @@
 #include "UnitDebugSys.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
 
 #include "platform/DateTime.h"
 #include "platform/ProcessOwner.h"
@@ -32,6 +34,17 @@ platform::ProcessOwner g_opener;               // the process that opened the ri
 // destructors of this file's objects may have run.
 char g_name[256] = TAMLIX_DEBUG_RING_NAME;
 std::mutex g_write_mutex;
+
+// A forked child gets both mutexes afresh: a thread of the parent may have
+// held one at the fork, and it did not come along. (A record it was writing
+// stays torn; readers tolerate that.)
+void FreshMutexesInChild() {
+  platform::ForkChildHandler handler;
+  new (&g_mutex) std::mutex;
+  new (&g_write_mutex) std::mutex;
+}
+pthread_once_t g_fork_handler = PTHREAD_ONCE_INIT;
+void SetForkHandler() { pthread_atfork(nullptr, nullptr, FreshMutexesInChild); }
 
 // How many times an opening goes round again when the name changes under
 // it. Each round means that another process closed the ring as its last
@@ -223,6 +236,7 @@ void SetDebugSharedNameForTesting(const char* name) {
 }
 
 void OpenDebugShared() {
+  pthread_once(&g_fork_handler, SetForkHandler);
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_view) return;
   int fd = OpenLockedDescriptor();

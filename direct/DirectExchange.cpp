@@ -54,7 +54,10 @@ void ExchangeRecord(const char* procedure, const std::string& message, const std
 void CloseSequence() {
   const std::string session = SessionName();
   WriteDebugRecord(kModuleCore, "Begin SSL Cleanup", "UnitCoreDataModule.InitializeCore", session, "");
-  ERR_clear_error();
+  {
+    platform::OpenSslCall call;
+    ERR_clear_error();
+  }
   WriteDebugRecord(kModuleCore, "SSL Close", "UnitCoreDataModule.InitializeCore", session, "");
   platform::ShutdownTls(g);
   platform::FreeTls(g);

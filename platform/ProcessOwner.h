@@ -1,14 +1,19 @@
-// Tells the process that set something up from a forked child of it. A
-// child made by fork() carries copies of the parent's objects and runs the
-// parent's exit code (static destructors) when it calls exit(); what the
-// parent owns outside its memory (files, the ring's name, its threads) must
-// be released by the parent alone.
+// Fork and the process that set something up. A child made by fork()
+// carries copies of the parent's objects and runs the parent's exit code
+// (static destructors) when it calls exit(); what the parent owns outside
+// its memory (files, the ring's name, its threads) must be released by the
+// parent alone.
 #pragma once
 
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <atomic>
+
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_ignore_thread_begin(void);
+extern "C" void __tsan_ignore_thread_end(void);
+#endif
 
 namespace tamlix::platform {
 
@@ -24,6 +29,26 @@ class ProcessOwner {
 
  private:
   std::atomic<pid_t> pid_{0};
+};
+
+// Held for the body of a pthread_atfork child handler, which makes afresh
+// what the parent's other threads used. The thread sanitizer learns only
+// after such handlers that those threads did not come along, and would take
+// these touches for races with them.
+class ForkChildHandler {
+ public:
+  ForkChildHandler() noexcept {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_ignore_thread_begin();
+#endif
+  }
+  ~ForkChildHandler() {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_ignore_thread_end();
+#endif
+  }
+  ForkChildHandler(const ForkChildHandler&) = delete;
+  ForkChildHandler& operator=(const ForkChildHandler&) = delete;
 };
 
 }  // namespace tamlix::platform

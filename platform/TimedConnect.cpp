@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/bio.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "ProcessOwner.h"
 #include "SigPipeGuard.h"
 #include "Sys.h"
 
@@ -17,6 +19,24 @@ namespace {
 
 constexpr std::chrono::milliseconds kConnectDeadline{30000};
 std::atomic<long long> g_deadline_ms{kConnectDeadline.count()};
+
+// Readers: threads inside OpenSSL; the writer: a fork. Writers go first, so
+// that a fork is not held off by a stream of calls.
+pthread_rwlock_t g_openssl_turn = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+pthread_once_t g_openssl_turn_handlers = PTHREAD_ONCE_INIT;
+
+void TurnBeforeFork() { pthread_rwlock_wrlock(&g_openssl_turn); }
+void TurnInParent() { pthread_rwlock_unlock(&g_openssl_turn); }
+void TurnInChild() {
+  // Made afresh: the child is the writer's only thread.
+  ForkChildHandler handler;
+  pthread_rwlockattr_t attr;
+  pthread_rwlockattr_init(&attr);
+  pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+  pthread_rwlock_init(&g_openssl_turn, &attr);
+  pthread_rwlockattr_destroy(&attr);
+}
+void SetTurnHandlers() { pthread_atfork(TurnBeforeFork, TurnInParent, TurnInChild); }
 
 // What a TLS step's socket waits for.
 struct TStepWait {
@@ -36,13 +56,26 @@ long WaitBeforeIo(BIO* bio, int oper, const char*, size_t, int, long, int ret, s
   const short events = oper == BIO_CB_READ ? POLLIN : oper == BIO_CB_WRITE ? POLLOUT : 0;
   if (!wait || events == 0 || wait->fd < 0) return ret;
   pollfd p{wait->fd, events, 0};
-  if (!wait->deadline->Passed() && PollUntil(&p, 1, *wait->deadline) > 0) return ret;
+  bool ready;
+  {
+    OpenSslCall::Pause pause;
+    ready = !wait->deadline->Passed() && PollUntil(&p, 1, *wait->deadline) > 0;
+  }
+  if (ready) return ret;
   wait->timed_out = true;
   BIO_clear_retry_flags(bio);
   return -1;
 }
 
 }  // namespace
+
+OpenSslCall::OpenSslCall() noexcept {
+  pthread_once(&g_openssl_turn_handlers, SetTurnHandlers);
+  pthread_rwlock_rdlock(&g_openssl_turn);
+}
+OpenSslCall::~OpenSslCall() { pthread_rwlock_unlock(&g_openssl_turn); }
+OpenSslCall::Pause::Pause() noexcept { pthread_rwlock_unlock(&g_openssl_turn); }
+OpenSslCall::Pause::~Pause() { pthread_rwlock_rdlock(&g_openssl_turn); }
 
 std::chrono::milliseconds Deadline::ConnectDeadline() { return std::chrono::milliseconds(g_deadline_ms.load()); }
 
@@ -118,6 +151,7 @@ int RunTlsStep(SSL* ssl, int fd, const Deadline& deadline, const std::function<i
       short events = error == SSL_ERROR_WANT_READ ? POLLIN : error == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
       if (events == 0 || fd < 0) break;
       pollfd p{fd, events, 0};
+      OpenSslCall::Pause pause;
       if (deadline.Passed() || PollUntil(&p, 1, deadline) <= 0) {
         wait.timed_out = true;
         break;

@@ -58,6 +58,31 @@ bool SetBlocking(int fd, bool blocking) noexcept;
 // service.
 int ConnectTo(int fd, const sockaddr_in& addr, const Deadline& deadline);
 
+// OpenSSL has no fork handlers of its own: a child forked while another
+// thread is inside OpenSSL (holding one of its internal locks, as it does
+// when a thread makes its first call or ends) would block on that lock at
+// its own first call. So every call into OpenSSL made by this code runs in
+// an OpenSslCall scope, and a fork (through a pthread_atfork handler) waits
+// until no such scope is open, while new ones wait for the fork. Scopes
+// never nest on one thread and never hold a wait for the socket: a wait
+// inside a call (a TLS step's socket wait) runs in an OpenSslCall::Pause.
+class OpenSslCall {
+ public:
+  OpenSslCall() noexcept;
+  ~OpenSslCall();
+  OpenSslCall(const OpenSslCall&) = delete;
+  OpenSslCall& operator=(const OpenSslCall&) = delete;
+
+  // Lets a fork through for its lifetime, inside an open scope.
+  class Pause {
+   public:
+    Pause() noexcept;
+    ~Pause();
+    Pause(const Pause&) = delete;
+    Pause& operator=(const Pause&) = delete;
+  };
+};
+
 // Runs one OpenSSL call on `ssl` over socket `fd` (SSL_connect,
 // SSL_do_handshake, SSL_write, ...) to its end: repeats it as long as it
 // asks to wait for the socket, waiting no longer than the deadline. Once the
@@ -65,6 +90,7 @@ int ConnectTo(int fd, const sockaddr_in& addr, const Deadline& deadline);
 // bytes keep arriving. Returns the call's last result, for SSL_get_error;
 // *timed_out, when given, tells whether the wait ended it (the deadline
 // passed, or the wait itself failed).
+// Runs inside the caller's OpenSslCall scope; its waits pause it.
 int RunTlsStep(SSL* ssl, int fd, const Deadline& deadline, const std::function<int()>& step,
                bool* timed_out = nullptr);
 

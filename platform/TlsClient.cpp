@@ -84,6 +84,7 @@ bool SetUpTls(TTlsConnection& c, const TTlsSetUp& how) {
   };
 
   record("Begin SSL Initialization");
+  OpenSslCall call;
   try {
     // SSL_get_error reads the queue: an old entry must not decide a verdict.
     ERR_clear_error();
@@ -147,6 +148,7 @@ bool SetUpTls(TTlsConnection& c, const TTlsSetUp& how) {
 int WriteRequest(TTlsConnection& c, std::string_view data) {
   SSL* ssl = c.SSLHandle;
   if (!ssl) return 0;
+  OpenSslCall call;
   const int len = static_cast<int>(std::min<std::size_t>(data.size(), INT_MAX));
   return RunTlsStep(ssl, c.SocketHandle, c.ConnectDeadline, [ssl, data, len] { return SSL_write(ssl, data.data(), len); });
 }
@@ -159,6 +161,7 @@ TReplyRead ReadReply(TTlsConnection& c, char* buf, int len, const Deadline& boun
   // A read may write too (an alert, the answer to a KeyUpdate) to a peer
   // that has gone. The read itself never waits: the wait is the poll's.
   SigPipeGuard guard;
+  OpenSslCall call;
   SetBlocking(fd, false);
   short want = POLLIN;
   bool read_now = SSL_pending(ssl) > 0;
@@ -168,7 +171,11 @@ TReplyRead ReadReply(TTlsConnection& c, char* buf, int len, const Deadline& boun
       const nfds_t count = stop.WakeFd >= 0 ? 2 : 1;
       const bool look_often = stop.Stop && stop.WakeFd < 0;
       const Deadline spell = look_often ? Deadline::Sooner(bound, Deadline(StopCheckSpell)) : bound;
-      const int rc = PollUntil(fds, count, spell);
+      int rc;
+      {
+        OpenSslCall::Pause pause;
+        rc = PollUntil(fds, count, spell);
+      }
       if (rc < 0) {
         out = {TReplyEnd::WaitFailed, -1, errno};
         break;
@@ -217,7 +224,10 @@ TReplyRead ReadReply(TTlsConnection& c, char* buf, int len, const Deadline& boun
 
 bool MoreArrived(const TTlsConnection& c) {
   if (!c.SSLHandle || c.SocketHandle < 0) return false;
-  if (SSL_pending(c.SSLHandle) > 0) return true;
+  {
+    OpenSslCall call;
+    if (SSL_pending(c.SSLHandle) > 0) return true;
+  }
   pollfd p{c.SocketHandle, POLLIN, 0};
   return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
@@ -225,6 +235,7 @@ bool MoreArrived(const TTlsConnection& c) {
 int ReadArrived(TTlsConnection& c, char* buf, int len) {
   if (!c.SSLHandle || c.SocketHandle < 0) return -1;
   SigPipeGuard guard;
+  OpenSslCall call;
   SetBlocking(c.SocketHandle, false);
   ERR_clear_error();
   const int n = SSL_read(c.SSLHandle, buf, len);
@@ -238,19 +249,26 @@ void ShutdownTls(TTlsConnection& c) noexcept {
   if (c.SocketHandle >= 0) SetBlocking(c.SocketHandle, false);
   {
     SigPipeGuard guard;
+    OpenSslCall call;
     SSL_shutdown(c.SSLHandle);
   }
   if (c.SocketHandle >= 0) SetBlocking(c.SocketHandle, true);
 }
 
 void FreeTls(TTlsConnection& c) noexcept {
-  if (c.SSLHandle) SSL_free(c.SSLHandle);
+  if (c.SSLHandle) {
+    OpenSslCall call;
+    SSL_free(c.SSLHandle);
+  }
   c.SSLHandle = nullptr;
   c.SSLBio = nullptr;
 }
 
 void FreeTlsContext(TTlsConnection& c) noexcept {
-  if (c.SSLContext) SSL_CTX_free(c.SSLContext);
+  if (c.SSLContext) {
+    OpenSslCall call;
+    SSL_CTX_free(c.SSLContext);
+  }
   c.SSLContext = nullptr;
 }
 

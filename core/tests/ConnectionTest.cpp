@@ -39,7 +39,7 @@ TEST_F(ConnectionTest, SendBeforeAnyStartFailsInTheSSLSetUp) {
   EXPECT_TRUE(InOrder(msgs, {"Begin SSL Initialization", "Failure Connecting SSL Socket",
                              "SSL Initialization Failed", "SSL Initialization failure", "SSL Send Data error"}));
   for (const std::string& m : msgs) EXPECT_EQ(m.find("Close Socket Resule code"), std::string::npos);
-  std::lock_guard<std::mutex> lock(Core().WorkerMutex);
+  TMutexLock lock(Core().WorkerMutex);
   EXPECT_EQ(Core().CurrentWorker, nullptr);
 }
 
@@ -143,7 +143,7 @@ TEST_F(ConnectionTest, MisbehavingSwitchEndsTheSendAtTheDeadline) {
     std::vector<std::string> msgs = MessagesSince(mark);
     EXPECT_TRUE(InOrder(msgs, want)) << c.name << ::testing::PrintToString(msgs);
     EXPECT_EQ(Core().SocketHandle, -1) << c.name;
-    std::lock_guard<std::mutex> lock(Core().WorkerMutex);
+    TMutexLock lock(Core().WorkerMutex);
     EXPECT_EQ(Core().CurrentWorker, nullptr) << c.name;
   }
 }

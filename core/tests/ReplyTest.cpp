@@ -289,7 +289,7 @@ TEST_F(ReplyTest, RefusedTLSFailsTheSend) {
   EXPECT_TRUE(InOrder(MessagesSince(mark), {"IP Socket Connection Successful", "Failure Connecting SSL Socket",
                                             "SSL Initialization Failed", "SSL Initialization failure",
                                             "SSL Send Data error"}));
-  std::lock_guard<std::mutex> lock(Core().WorkerMutex);
+  TMutexLock lock(Core().WorkerMutex);
   EXPECT_EQ(Core().CurrentWorker, nullptr);
 }
 
@@ -365,7 +365,7 @@ TEST_F(ReplyTest, FailedWaitEndsTheAttemptWithOneRecord) {
   ASSERT_EQ(::SendData(kClaim.c_str(), nullptr), 1);
   pthread_t worker;
   {
-    std::lock_guard<std::mutex> lock(Core().WorkerMutex);
+    TMutexLock lock(Core().WorkerMutex);
     ASSERT_NE(Core().CurrentWorker, nullptr);
     worker = static_cast<pthread_t>(Core().CurrentWorker->Handle());
   }
