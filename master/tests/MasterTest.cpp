@@ -455,6 +455,9 @@ TEST_F(MasterTest, SerialSessionComesBackAfterAHangUp) {
   EXPECT_EQ(ReadFrame(far), first);
 
   const int mark = ring::LastSequence();
+  // The name goes with the line: a pseudo-terminal number freed by the
+  // hang-up may be reused by another process's terminal at any moment.
+  fs::remove(port);
   ::close(far);
   ASSERT_TRUE(ring::WaitForRecord(mark, "Serial line lost, reopened once a second")) << ring::Messages(ring::RecordsSince(mark));
   const auto wallStart = std::chrono::steady_clock::now();
