@@ -55,17 +55,7 @@ bool CheckSessionInUse(const std::string& session) {
   }
   platform::LocalTime now = platform::NowLocal();
   std::string line = platform::ShortDateText(now) + " " + platform::LongTimeText(now) + "\r\n";
-  int err = 0;
-  size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = sys::write(fd, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = n < 0 ? errno : EIO;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
+  int err = sys::write_all(fd, line);
   if (sys::close(fd) != 0 && err == 0) err = errno;
   if (err != 0) {
     sys::unlink(path.c_str());  // ours, and no use to anyone half written

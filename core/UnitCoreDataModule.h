@@ -18,7 +18,6 @@
 
 namespace tamlix::core {
 
-
 // The socket component. It is never opened on this platform, where the
 // socket layer needs no start-up; what it keeps is its error handler.
 class TClientSocket {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "UnitDebugSys.h"
+#include "platform/Sys.h"
 #include "settings/IniFile.h"
 #include "tamlix/TamlixCore.h"
 
@@ -279,16 +280,7 @@ std::string WriteWhole(const std::string& path, const std::string& bytes) {
   const std::string temporary = path + ".tmp";
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return ErrorText(errno);
-  size_t done = 0;
-  int err = 0;
-  while (done < bytes.size() && !err) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      err = errno;
-    }
-  }
+  int err = sys::write_all(fd, bytes);
   if (::close(fd) != 0 && !err) err = errno;
   if (!err && std::rename(temporary.c_str(), path.c_str()) != 0) err = errno;
   if (err) ::unlink(temporary.c_str());

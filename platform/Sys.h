@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string_view>
 
 namespace tamlix::sys {
 
@@ -62,5 +63,9 @@ int posix_fallocate(int fd, off_t offset, off_t length);
 int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags);
 ssize_t flistxattr(int fd, char* list, size_t size);
 int fstatfs(int fd, struct statfs* buf);
+
+// Writes all of `data` through write() above, going on after EINTR and short
+// writes. 0, or the error number (EIO for a write that wrote nothing).
+int write_all(int fd, std::string_view data);
 
 }  // namespace tamlix::sys

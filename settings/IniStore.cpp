@@ -116,18 +116,6 @@ std::string FinalTarget(const std::string& path) {
   return p;  // a loop: opening it fails with ELOOP
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = sys::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 // Puts bytes back after a failed rewrite, past the seam: the fault that
 // stopped the rewrite is the one being handled.
 void RestoreAt(int fd, size_t offset, std::string_view data, size_t size) {
@@ -218,7 +206,10 @@ class TNewBytes {
     for (std::string_view piece : pieces_) {
       const size_t skip = std::min(offset, piece.size());
       offset -= skip;
-      if (!WriteAll(fd, piece.substr(skip))) return false;
+      if (const int err = sys::write_all(fd, piece.substr(skip))) {
+        errno = err;
+        return false;
+      }
     }
     return true;
   }

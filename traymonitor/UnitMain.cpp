@@ -119,14 +119,7 @@ std::string Quoted(const std::string& text) {
 }
 
 void WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = sys::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      RaiseInOutError(errno);
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
+  if (const int err = sys::write_all(fd, bytes)) RaiseInOutError(err);
 }
 
 QPlainTextEdit* Pane(QWidget* parent, const char* name) {
