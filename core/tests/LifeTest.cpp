@@ -116,13 +116,18 @@ std::vector<Outcome> RunRounds(int n, const std::function<std::vector<std::strin
     ::poll(fds.data(), fds.size(), 20);
     for (auto it = running.begin(); it != running.end();) {
       Running& r = it->second;
-      char buf[4096];
-      pollfd p{r.out_fd, POLLIN, 0};
-      while (::poll(&p, 1, 0) == 1) {
-        ssize_t got = ::read(r.out_fd, buf, sizeof buf);
-        if (got <= 0) break;
-        r.outcome.out.append(buf, static_cast<size_t>(got));
-      }
+      // What the pipe holds now, without waiting: a child of a host that
+      // hung may still hold its end.
+      auto drain = [&r] {
+        char buf[4096];
+        pollfd p{r.out_fd, POLLIN, 0};
+        while (::poll(&p, 1, 0) == 1) {
+          ssize_t got = ::read(r.out_fd, buf, sizeof buf);
+          if (got <= 0) break;
+          r.outcome.out.append(buf, static_cast<size_t>(got));
+        }
+      };
+      drain();
       if (!kill_when.empty() && Says(r.outcome, kill_when)) ::kill(r.pid, SIGKILL);
       auto took = std::chrono::steady_clock::now() - r.begun;
       int status = 0;
@@ -135,13 +140,7 @@ std::vector<Outcome> RunRounds(int n, const std::function<std::vector<std::strin
       }
       if (w != 0) {
         if (r.pid > 0) ::kill(-r.pid, SIGKILL);  // whatever the host left running
-        // What is left in the pipe, without waiting: a child of the host
-        // that hung may still hold its end.
-        while (::poll(&p, 1, 0) == 1) {
-          ssize_t got = ::read(r.out_fd, buf, sizeof buf);
-          if (got <= 0) break;
-          r.outcome.out.append(buf, static_cast<size_t>(got));
-        }
+        drain();  // what is left
         r.outcome.status = status;
         r.outcome.took = std::chrono::duration_cast<std::chrono::milliseconds>(took);
         ::close(r.out_fd);
