@@ -35,15 +35,8 @@ void BringToCurrentDesktop(QWidget* widget) {
   // (withdrawn) window has none and is mapped on the current desktop.
   const std::optional<uint32_t> own = Cardinal(c, window, wmDesktop);
   if (!own || own == current || own == kAllDesktops) return;
-  xcb_client_message_event_t message = {};
-  message.response_type = XCB_CLIENT_MESSAGE;
-  message.format = 32;
-  message.window = window;
-  message.type = wmDesktop;
-  message.data.data32[0] = *current;
-  message.data.data32[1] = 2;  // on the user's behalf, as a pager asks
-  xcb_send_event(c, 0, root, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
-                 reinterpret_cast<const char*>(&message));
+  // The second word: on the user's behalf, as a pager asks.
+  x11::AskWindowManager(c, root, window, wmDesktop, {*current, 2u});
   xcb_flush(c);
 }
 

@@ -57,18 +57,9 @@ void Apply(const QWidget* widget, bool skip) {
   } else {
     const xcb_window_t root = x11::RootOf(c, window);
     if (root == XCB_NONE) return;
-    xcb_client_message_event_t message = {};
-    message.response_type = XCB_CLIENT_MESSAGE;
-    message.format = 32;
-    message.window = window;
-    message.type = atoms.state;
-    message.data.data32[0] = skip ? 1 : 0;  // _NET_WM_STATE_ADD or _REMOVE
-    message.data.data32[1] = atoms.skipTaskbar;
-    message.data.data32[2] = atoms.skipPager;
-    message.data.data32[3] = 1;  // from a normal application
-    xcb_send_event(c, 0, root,
-                   XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
-                   reinterpret_cast<const char*>(&message));
+    // _NET_WM_STATE_ADD (1) or _REMOVE (0); the last word: from a normal application.
+    x11::AskWindowManager(c, root, window, atoms.state,
+                          {skip ? 1u : 0u, atoms.skipTaskbar, atoms.skipPager, 1u});
   }
   xcb_flush(c);
 }
