@@ -165,7 +165,11 @@ class DesktopTest : public ::testing::Test {
   }
   // The main window shown as a normal window without a taskbar button.
   void ExpectShown(xcb_window_t window) {
-    ASSERT_TRUE(WaitFor([&] { return x.Viewable(window) && x.WmState(window) == 1; })) << program.Output();
+    // The window manager sets WM_STATE and _NET_WM_STATE one after the
+    // other: a restored window may still say hidden for a moment.
+    ASSERT_TRUE(WaitFor([&] {
+      return x.Viewable(window) && x.WmState(window) == 1 && !Holds(x.NetWmState(window), "_NET_WM_STATE_HIDDEN");
+    })) << program.Output();
     const std::vector<std::string> state = x.NetWmState(window);
     EXPECT_TRUE(Holds(state, "_NET_WM_STATE_SKIP_TASKBAR"));
     EXPECT_TRUE(Holds(state, "_NET_WM_STATE_SKIP_PAGER"));
